@@ -1,0 +1,38 @@
+#include "app/copy.h"
+
+#include "textio/format.h"
+
+namespace mirzet::app {
+
+namespace {
+
+// A line is read in pieces of at most 129 characters.
+constexpr std::int32_t LINE_CAPACITY = 130;
+
+bool output_failed(std::int32_t printed) {
+    return printed == -1 || (standard_output()->flags & STREAM_ERROR);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        print_formatted("Usage mirzet <filename> \n");
+        return 1;
+    }
+    Stream* input = open_stream(argv[1], "r");
+    if (input == nullptr) {
+        print_formatted("Cannot find file %s \n", argv[1]);
+        return 1;
+    }
+    char line[LINE_CAPACITY];
+    for (;;) {
+        // Pieces are printed by their length, so a NUL byte is copied like any other.
+        const std::int32_t length = get_line_length(line, LINE_CAPACITY, input);
+        if (length < 0) break;
+        if (output_failed(print_chars(line, length))) return 1;
+    }
+    return (input->flags & STREAM_ERROR) ? 1 : 0;
+}
+
+}  // namespace mirzet::app

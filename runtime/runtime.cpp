@@ -1,0 +1,72 @@
+#include "runtime/runtime.h"
+
+#include <cstring>
+
+#include "app/copy.h"
+#include "textio/handles.h"
+#include "textio/streams.h"
+
+namespace mirzet::runtime {
+
+namespace pf = platform;
+
+namespace {
+
+struct NumberedMessage {
+    int number;
+    const char* text;
+};
+
+constexpr NumberedMessage messages[] = {
+    {2, "R6002\r\n- floating point not loaded\r\n"},
+    {8, "R6008\r\n- not enough space for arguments\r\n"},
+    {9, "R6009\r\n- not enough space for environment\r\n"},
+    {26, "R6026\r\n- not enough space for stdio initialization\r\n"},
+    {27, "R6027\r\n- not enough space for lowio initialization\r\n"},
+    {28, "R6028\r\n- unable to initialize heap\r\n"},
+};
+
+const char* message_of(int number) {
+    for (const NumberedMessage& message : messages)
+        if (message.number == number) return message.text;
+    return nullptr;
+}
+
+// The handle of fd 2 when the handle table holds one, else the system's standard error.
+OsHandle standard_error_handle() {
+    if (fd_limit > 0 && fd_table[0][2].os_handle != -1) return fd_table[0][2].os_handle;
+    return pf::get_std_handle(pf::STD_ERROR_HANDLE);
+}
+
+}  // namespace
+
+void fatal_error(int number) {
+    const char* text = message_of(number);
+    if (text != nullptr) {
+        static constexpr char lead[] = "\r\nruntime error ";
+        char report[128];
+        const std::size_t lead_length = sizeof lead - 1;
+        const std::size_t text_length = std::strlen(text);
+        std::memcpy(report, lead, lead_length);
+        std::memcpy(report + lead_length, text, text_length);
+        std::uint32_t written = 0;
+        pf::write_file(standard_error_handle(), report,
+                       static_cast<std::uint32_t>(lead_length + text_length), &written);
+    }
+    pf::exit_process(255);
+}
+
+void exit_normally(int status) {
+    const int in_use = count_streams_in_use();
+    if (flush_all_streams() != in_use && status == 0) status = 1;
+    pf::exit_process(static_cast<std::uint32_t>(status));
+}
+
+void start(int argc, char** argv) {
+    set_fatal_error_handler(fatal_error);
+    if (!init_fd_table()) fatal_error(27);
+    if (!init_stream_table()) fatal_error(26);
+    exit_normally(app::main(argc, argv));
+}
+
+}  // namespace mirzet::runtime

@@ -1,0 +1,623 @@
+#include "textio/handles.h"
+
+#include <cstring>
+
+namespace mirzet {
+
+namespace pf = platform;
+
+FdInfo* fd_table[FD_BLOCK_COUNT];
+int fd_limit;
+int error_number;
+std::uint32_t os_error_code;
+
+namespace {
+
+FatalErrorHandler fatal_error_handler;
+
+// ---- errors ----
+
+struct ErrorPair {
+    std::uint16_t code;
+    std::uint8_t number;
+};
+
+constexpr ErrorPair error_pairs[] = {
+    {1, 22},   {2, 2},    {3, 2},    {4, 24},    {5, 13},   {6, 9},   {7, 12},   {8, 12},
+    {9, 12},   {10, 7},   {11, 8},   {12, 22},   {13, 22},  {15, 2},  {16, 13},  {17, 18},
+    {18, 2},   {33, 13},  {53, 2},   {65, 13},   {67, 2},   {80, 17}, {82, 13},  {83, 13},
+    {87, 22},  {89, 11},  {108, 13}, {109, 32},  {112, 28}, {114, 9}, {128, 10}, {129, 10},
+    {130, 9},  {131, 22}, {132, 13}, {145, 41},  {158, 13}, {161, 2}, {164, 11}, {167, 13},
+    {183, 17}, {206, 2},  {215, 11}, {1816, 12},
+};
+
+void record_bad_handle() {
+    error_number = ERR_BAD_HANDLE;
+    os_error_code = 0;
+}
+
+void record_error(int number) {
+    error_number = number;
+    os_error_code = 0;
+}
+
+// ---- the table ----
+
+FdInfo* new_block() {
+    auto* block = static_cast<FdInfo*>(pf::allocate(sizeof(FdInfo) * FD_BLOCK_SIZE));
+    if (block == nullptr) return nullptr;
+    for (int i = 0; i < FD_BLOCK_SIZE; ++i)
+        block[i] = FdInfo{-1, 0, LF};
+    return block;
+}
+
+bool add_block() {
+    int index = fd_limit / FD_BLOCK_SIZE;
+    if (index >= FD_BLOCK_COUNT) return false;
+    FdInfo* block = new_block();
+    if (block == nullptr) return false;
+    fd_table[index] = block;
+    fd_limit += FD_BLOCK_SIZE;
+    return true;
+}
+
+bool in_range(int fd) {
+    return static_cast<std::uint32_t>(fd) < static_cast<std::uint32_t>(fd_limit);
+}
+
+FdInfo& slot(int fd) {
+    return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
+}
+
+// The slot of an fd that is in range and open, or null.
+FdInfo* open_slot(int fd) {
+    if (!in_range(fd)) return nullptr;
+    FdInfo& info = slot(fd);
+    return (info.fd_flags & FD_OPEN) ? &info : nullptr;
+}
+
+std::uint32_t read_u32(const std::uint8_t* p) {
+    std::uint32_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+// Takes the handles a parent passed down. The block is checked against its stated size, so a short
+// or damaged block yields fewer handles rather than a read past its end.
+void take_inherited_handles() {
+    pf::InheritedHandles block = pf::get_inherited_handles();
+    if (block.data == nullptr || block.size < 4) return;
+    const std::uint64_t stated = read_u32(block.data);
+    const std::uint8_t* flags = block.data + 4;
+    const std::uint8_t* handles = flags + stated;
+    const std::uint64_t room = block.size - 4;
+    if (stated > room) return;
+    std::uint64_t n = stated < FD_MAX ? stated : FD_MAX;
+    n = n < (room - stated) / 4 ? n : (room - stated) / 4;
+    while (static_cast<std::uint64_t>(fd_limit) < n) {
+        if (!add_block()) {
+            n = static_cast<std::uint64_t>(fd_limit);
+            break;
+        }
+    }
+    for (std::uint64_t i = 0; i < n; ++i) {
+        auto handle = static_cast<OsHandle>(read_u32(handles + 4 * i));
+        if (handle == pf::INVALID_HANDLE_VALUE || !(flags[i] & FD_OPEN)) continue;
+        if (!(flags[i] & FD_PIPE) && pf::get_file_type(handle) == pf::FILE_TYPE_UNKNOWN) continue;
+        FdInfo& info = slot(static_cast<int>(i));
+        info.os_handle = handle;
+        info.fd_flags = flags[i];
+    }
+}
+
+void classify_standard_handle(int fd) {
+    FdInfo& info = slot(fd);
+    if (info.os_handle != -1) {
+        info.fd_flags |= FD_TEXT;
+        return;
+    }
+    info.fd_flags = FD_OPEN | FD_TEXT;
+    OsHandle handle = pf::get_std_handle(static_cast<std::uint32_t>(fd));
+    std::uint32_t type =
+        handle == pf::INVALID_HANDLE_VALUE ? pf::FILE_TYPE_UNKNOWN : pf::get_file_type(handle);
+    if (type == pf::FILE_TYPE_UNKNOWN) {
+        info.fd_flags |= FD_DEVICE;
+        return;
+    }
+    info.os_handle = handle;
+    if ((type & 0xFF) == pf::FILE_TYPE_CHAR) info.fd_flags |= FD_DEVICE;
+    if ((type & 0xFF) == pf::FILE_TYPE_PIPE) info.fd_flags |= FD_PIPE;
+}
+
+}  // namespace
+
+int map_os_error(std::uint32_t code) {
+    for (const ErrorPair& pair : error_pairs)
+        if (pair.code == code) return pair.number;
+    if (code >= 19 && code <= 36) return ERR_ACCESS;
+    if (code >= 188 && code <= 202) return 8;
+    return ERR_INVALID;
+}
+
+void record_os_error(std::uint32_t code) {
+    os_error_code = code;
+    error_number = map_os_error(code);
+}
+
+void set_fatal_error_handler(FatalErrorHandler handler) {
+    fatal_error_handler = handler;
+}
+
+void raise_fatal_error(int number) {
+    if (fatal_error_handler != nullptr) fatal_error_handler(number);
+    pf::exit_process(255);
+}
+
+bool init_fd_table() {
+    std::memset(fd_table, 0, sizeof fd_table);
+    fd_limit = 0;
+    if (!add_block()) return false;
+    take_inherited_handles();
+    for (int fd = 0; fd < 3; ++fd)
+        classify_standard_handle(fd);
+    pf::set_handle_count(static_cast<std::uint32_t>(fd_limit));
+    return true;
+}
+
+int is_device(int fd) {
+    return in_range(fd) && (slot(fd).fd_flags & FD_DEVICE) ? 1 : 0;
+}
+
+std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin) {
+    FdInfo* info = open_slot(fd);
+    if (info == nullptr) {
+        record_bad_handle();
+        return -1;
+    }
+    if (info->os_handle == -1) {
+        error_number = ERR_BAD_HANDLE;
+        return -1;
+    }
+    std::int64_t position = pf::set_file_pointer(info->os_handle, offset, origin);
+    if (position == -1) {
+        std::uint32_t code = pf::get_last_error();
+        if (code != 0) {
+            record_os_error(code);
+            return -1;
+        }
+    }
+    info->fd_flags &= static_cast<std::uint8_t>(~FD_EOF);
+    return position;
+}
+
+int allocate_fd() {
+    for (int block = 0; block < FD_BLOCK_COUNT; ++block) {
+        if (fd_table[block] == nullptr) {
+            if (!add_block()) return -1;
+            return block * FD_BLOCK_SIZE;
+        }
+        for (int entry = 0; entry < FD_BLOCK_SIZE; ++entry) {
+            FdInfo& info = fd_table[block][entry];
+            if (!(info.fd_flags & FD_OPEN)) {
+                info.os_handle = -1;
+                return block * FD_BLOCK_SIZE + entry;
+            }
+        }
+    }
+    return -1;
+}
+
+int set_os_handle(int fd, OsHandle handle) {
+    if (!in_range(fd) || slot(fd).os_handle != -1) {
+        record_bad_handle();
+        return -1;
+    }
+    slot(fd).os_handle = handle;
+    if (fd < 3) pf::set_std_handle(static_cast<std::uint32_t>(fd), handle);
+    return 0;
+}
+
+int release_fd(int fd) {
+    FdInfo* info = open_slot(fd);
+    if (info == nullptr || info->os_handle == -1) {
+        record_bad_handle();
+        return -1;
+    }
+    info->os_handle = -1;
+    if (fd < 3) pf::set_std_handle(static_cast<std::uint32_t>(fd), 0);
+    return 0;
+}
+
+OsHandle get_os_handle(int fd) {
+    FdInfo* info = open_slot(fd);
+    if (info == nullptr) {
+        record_bad_handle();
+        return -1;
+    }
+    return info->os_handle;
+}
+
+// ---- open_fd ----
+
+namespace {
+
+struct CreateArguments {
+    std::uint32_t access;
+    std::uint32_t share_mode;
+    std::uint32_t disposition;
+    std::uint32_t attributes;
+    bool inherit;
+    std::uint8_t fd_flags;
+};
+
+// Indexed by the access field: read only, write only, read-write.
+constexpr std::uint32_t access_of[] = {
+    pf::GENERIC_READ,
+    pf::GENERIC_WRITE,
+    pf::GENERIC_READ | pf::GENERIC_WRITE,
+};
+
+std::uint32_t share_mode_of(int share, bool* valid) {
+    *valid = true;
+    switch (share) {
+        case SHARE_DENY_ALL:
+            return 0;
+        case SHARE_DENY_WRITE:
+            return pf::FILE_SHARE_READ;
+        case SHARE_DENY_READ:
+            return pf::FILE_SHARE_WRITE;
+        case SHARE_DENY_NONE:
+            return pf::FILE_SHARE_READ | pf::FILE_SHARE_WRITE;
+    }
+    *valid = false;
+    return 0;
+}
+
+std::uint32_t disposition_of(std::uint32_t open_flags) {
+    const bool create = open_flags & OPEN_CREATE;
+    const bool truncate = open_flags & OPEN_TRUNCATE;
+    if (create && (open_flags & OPEN_EXCLUSIVE)) return pf::CREATE_NEW;
+    if (create) return truncate ? pf::CREATE_ALWAYS : pf::OPEN_ALWAYS;
+    return truncate ? pf::TRUNCATE_EXISTING : pf::OPEN_EXISTING;
+}
+
+std::uint32_t attributes_of(std::uint32_t open_flags, int permission, std::uint32_t* access) {
+    std::uint32_t attributes = pf::FILE_ATTRIBUTE_NORMAL;
+    if ((open_flags & OPEN_CREATE) && !(permission & 0x80))
+        attributes = pf::FILE_ATTRIBUTE_READONLY;
+    if (open_flags & OPEN_TEMPORARY) {
+        attributes |= pf::FILE_FLAG_DELETE_ON_CLOSE;
+        *access |= pf::DELETE;
+    }
+    if (open_flags & OPEN_SHORT_LIVED) attributes |= pf::FILE_ATTRIBUTE_TEMPORARY;
+    if (open_flags & OPEN_SEQUENTIAL)
+        attributes |= pf::FILE_FLAG_SEQUENTIAL_SCAN;
+    else if (open_flags & OPEN_RANDOM)
+        attributes |= pf::FILE_FLAG_RANDOM_ACCESS;
+    return attributes;
+}
+
+// Turns the open flags into the arguments of create_file; false for an invalid access or share.
+bool create_arguments(std::uint32_t open_flags, int share, int permission, CreateArguments* out) {
+    const bool no_inherit = open_flags & OPEN_NO_INHERIT;
+    out->inherit = !no_inherit;
+    out->fd_flags = no_inherit ? FD_NO_INHERIT : 0;
+    if (!(open_flags & OPEN_BINARY)) out->fd_flags |= FD_TEXT;
+    const std::uint32_t access_field = open_flags & OPEN_ACCESS_MASK;
+    if (access_field == OPEN_ACCESS_MASK) return false;
+    out->access = access_of[access_field];
+    bool share_valid;
+    out->share_mode = share_mode_of(share, &share_valid);
+    if (!share_valid) return false;
+    out->disposition = disposition_of(open_flags);
+    out->attributes = attributes_of(open_flags, permission, &out->access);
+    return true;
+}
+
+// A read-write text file that ends in Ctrl-Z loses it, so that appended text is not hidden behind
+// it. Returns false when the file had to be closed.
+bool trim_final_ctrl_z(int fd) {
+    if (seek_fd(fd, -1, pf::FILE_END) == -1) {
+        if (os_error_code == pf::ERROR_NEGATIVE_SEEK) return true;  // empty file
+        close_fd(fd);
+        return false;
+    }
+    char last = 0;
+    if (text_read(fd, &last, 1) == 0 && last == CTRL_Z) {
+        const std::int64_t end = seek_fd(fd, 0, pf::FILE_CURRENT);
+        seek_fd(fd, end - 1, pf::FILE_BEGIN);
+        if (!pf::set_end_of_file(get_os_handle(fd))) {
+            os_error_code = pf::get_last_error();
+            error_number = ERR_ACCESS;
+            close_fd(fd);
+            return false;
+        }
+        seek_fd(fd, end, pf::FILE_BEGIN);
+    }
+    if (seek_fd(fd, 0, pf::FILE_BEGIN) == -1) {
+        close_fd(fd);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int open_fd(const char* path, std::uint32_t open_flags, int share, int permission) {
+    CreateArguments args{};
+    if (!create_arguments(open_flags, share, permission, &args)) {
+        record_error(ERR_INVALID);
+        return -1;
+    }
+    const int fd = allocate_fd();
+    if (fd == -1) {
+        record_error(ERR_TOO_MANY_OPEN);
+        return -1;
+    }
+    OsHandle handle = pf::create_file(path, args.access, args.share_mode, args.inherit,
+                                      args.disposition, args.attributes);
+    if (handle == pf::INVALID_HANDLE_VALUE) {
+        record_os_error(pf::get_last_error());
+        return -1;
+    }
+    const std::uint32_t type = pf::get_file_type(handle);
+    if (type == pf::FILE_TYPE_UNKNOWN) {
+        pf::close_handle(handle);
+        record_os_error(pf::get_last_error());
+        return -1;
+    }
+    if (type == pf::FILE_TYPE_CHAR) args.fd_flags |= FD_DEVICE;
+    if (type == pf::FILE_TYPE_PIPE) args.fd_flags |= FD_PIPE;
+    set_os_handle(fd, handle);
+    slot(fd).fd_flags = args.fd_flags | FD_OPEN;
+
+    const bool disk = !(args.fd_flags & (FD_PIPE | FD_DEVICE));
+    const bool read_write = (open_flags & OPEN_ACCESS_MASK) == OPEN_READ_WRITE;
+    if (disk && (args.fd_flags & FD_TEXT) && read_write && !trim_final_ctrl_z(fd)) return -1;
+    if (disk && (open_flags & OPEN_APPEND)) slot(fd).fd_flags |= FD_APPEND;
+    return fd;
+}
+
+int close_fd(int fd) {
+    if (open_slot(fd) == nullptr) {
+        record_bad_handle();
+        return -1;
+    }
+    const OsHandle handle = get_os_handle(fd);
+    std::uint32_t failure = 0;
+    const bool shared_std =
+        (fd == 1 || fd == 2) && in_range(2) && slot(1).os_handle == slot(2).os_handle;
+    if (handle != -1 && !shared_std && !pf::close_handle(handle)) failure = pf::get_last_error();
+    release_fd(fd);
+    slot(fd).fd_flags = 0;
+    // A character left pending must never reach the next file opened on this slot.
+    slot(fd).lookahead = LF;
+    if (failure != 0) {
+        record_os_error(failure);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- text_read ----
+
+namespace {
+
+// Settles a CR that ended the block: one more byte decides whether it begins a CR-LF pair.
+// Returns the write position after storing what the pair or the lone CR gives.
+char* settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
+    char peek = 0;
+    std::uint32_t got = 0;
+    if (!pf::read_file(info.os_handle, &peek, 1, &got) || got == 0) {
+        *out++ = CR;
+        return out;
+    }
+    if (info.fd_flags & (FD_PIPE | FD_DEVICE)) {
+        if (peek == LF) {
+            *out++ = LF;
+        } else {
+            *out++ = CR;
+            info.lookahead = static_cast<std::uint8_t>(peek);
+        }
+        return out;
+    }
+    if (out == buffer && peek == LF) {
+        *out++ = LF;
+        return out;
+    }
+    seek_fd(fd, -1, pf::FILE_CURRENT);
+    if (peek != LF) *out++ = CR;
+    return out;
+}
+
+// Converts the n bytes taken in at buffer in place and returns the number of characters kept:
+// CR-LF becomes LF, a Ctrl-Z ends the data.
+std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
+    char* const end = buffer + n;
+    char* z = static_cast<char*>(std::memchr(buffer, CTRL_Z, n));
+    char* const stop = z != nullptr ? z : end;
+    char* in = buffer;
+    char* out = buffer;
+    while (in < stop) {
+        char* cr = static_cast<char*>(std::memchr(in, CR, static_cast<std::size_t>(stop - in)));
+        char* run_end = cr != nullptr ? cr : stop;
+        if (out != in) std::memmove(out, in, static_cast<std::size_t>(run_end - in));
+        out += run_end - in;
+        in = run_end;
+        if (cr == nullptr) break;
+        if (cr + 1 < end) {
+            const bool pair = cr[1] == LF;
+            *out++ = pair ? LF : CR;
+            in = cr + (pair ? 2 : 1);
+        } else {
+            in = end;
+            out = settle_final_cr(fd, info, buffer, out);
+        }
+    }
+    if (z != nullptr && !(info.fd_flags & FD_DEVICE)) info.fd_flags |= FD_EOF;
+    return static_cast<std::int32_t>(out - buffer);
+}
+
+}  // namespace
+
+std::int32_t text_read(int fd, char* buffer, std::uint32_t count) {
+    FdInfo* info = open_slot(fd);
+    if (info == nullptr) {
+        record_bad_handle();
+        return -1;
+    }
+    if (count == 0 || (info->fd_flags & FD_EOF)) return 0;
+    if (count > INT32_MAX) count = INT32_MAX;  // the result must fit the signed count
+
+    char* place = buffer;
+    std::uint32_t wanted = count;
+    char pending = 0;
+    const bool placed = (info->fd_flags & (FD_PIPE | FD_DEVICE)) && info->lookahead != LF;
+    if (placed) {
+        pending = static_cast<char>(info->lookahead);
+        *buffer = pending;
+        info->lookahead = LF;
+        ++place;
+        --wanted;
+    }
+
+    std::uint32_t got = 0;
+    if (!pf::read_file(info->os_handle, place, wanted, &got)) {
+        const std::uint32_t code = pf::get_last_error();
+        if (code != pf::ERROR_BROKEN_PIPE) {
+            // The pending character stays pending: it belongs to the next successful read.
+            if (placed) info->lookahead = static_cast<std::uint8_t>(pending);
+            if (code == pf::ERROR_ACCESS_DENIED) {
+                error_number = ERR_BAD_HANDLE;
+                os_error_code = code;
+            } else {
+                record_os_error(code);
+            }
+            return -1;
+        }
+        got = 0;  // the writer has gone: the end of the data, after any pending character
+    }
+    const std::size_t taken = got + (placed ? 1 : 0);
+    if (!(info->fd_flags & FD_TEXT)) return static_cast<std::int32_t>(taken);
+    return convert_text(fd, *info, buffer, taken);
+}
+
+// ---- text_write ----
+
+namespace {
+
+constexpr std::uint32_t CHUNK_LIMIT = 1024;
+
+struct Chunk {
+    char bytes[CHUNK_LIMIT + 1];
+    std::uint32_t length;
+    std::uint32_t taken;     // bytes of the caller's buffer in it
+    std::uint32_t inserted;  // CRs added
+};
+
+// Fills a chunk from text, inserting a CR before each LF, until it holds CHUNK_LIMIT bytes or more
+// (a pair crossing the mark is completed) or the text runs out.
+void build_chunk(const char* text, std::uint32_t n, Chunk* chunk) {
+    chunk->length = chunk->taken = chunk->inserted = 0;
+    while (chunk->length < CHUNK_LIMIT && chunk->taken < n) {
+        const std::uint32_t room = CHUNK_LIMIT - chunk->length;
+        const std::uint32_t left = n - chunk->taken;
+        const std::uint32_t span = left < room ? left : room;
+        const char* from = text + chunk->taken;
+        const char* lf = static_cast<const char*>(std::memchr(from, LF, span));
+        const std::uint32_t run = lf != nullptr ? static_cast<std::uint32_t>(lf - from) : span;
+        std::memcpy(chunk->bytes + chunk->length, from, run);
+        chunk->length += run;
+        chunk->taken += run;
+        if (lf != nullptr) {
+            chunk->bytes[chunk->length++] = CR;
+            chunk->bytes[chunk->length++] = LF;
+            chunk->taken += 1;
+            chunk->inserted += 1;
+        }
+    }
+}
+
+struct WriteOutcome {
+    std::uint32_t written;  // bytes that reached the handle, inserted CRs included
+    std::uint32_t taken;    // bytes of the caller's buffer among them
+    std::uint32_t error;    // failure code, 0 when none was reported
+};
+
+WriteOutcome write_text(OsHandle handle, const char* buffer, std::uint32_t n) {
+    WriteOutcome outcome{0, 0, 0};
+    Chunk chunk;
+    while (outcome.taken < n) {
+        build_chunk(buffer + outcome.taken, n - outcome.taken, &chunk);
+        std::uint32_t written = 0;
+        if (!pf::write_file(handle, chunk.bytes, chunk.length, &written)) {
+            outcome.error = pf::get_last_error();
+            break;
+        }
+        outcome.written += written;
+        if (written < chunk.length) {
+            // Only the bytes of the buffer that went out count: a CR whose LF was cut off does not.
+            std::uint32_t sent = 0;
+            for (std::uint32_t i = 0; i < written; ++i)
+                if (!(chunk.bytes[i] == CR && i + 1 < chunk.length && chunk.bytes[i + 1] == LF))
+                    ++sent;
+            outcome.taken += sent;
+            break;
+        }
+        outcome.taken += chunk.taken;
+    }
+    return outcome;
+}
+
+WriteOutcome write_binary(OsHandle handle, const char* buffer, std::uint32_t n) {
+    std::uint32_t written = 0;
+    if (!pf::write_file(handle, buffer, n, &written))
+        return WriteOutcome{0, 0, pf::get_last_error()};
+    return WriteOutcome{written, written, 0};
+}
+
+}  // namespace
+
+std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
+    FdInfo* info = open_slot(fd);
+    if (info == nullptr) {
+        record_bad_handle();
+        return -1;
+    }
+    if (n == 0) return 0;
+    if (n > INT32_MAX) n = INT32_MAX;  // the result must fit the signed count
+    if (info->fd_flags & FD_APPEND) seek_fd(fd, 0, pf::FILE_END);
+
+    const WriteOutcome outcome = (info->fd_flags & FD_TEXT)
+                                     ? write_text(info->os_handle, buffer, n)
+                                     : write_binary(info->os_handle, buffer, n);
+    // Whatever went out is reported as the bytes of the buffer it carried, never less than 0.
+    if (outcome.written != 0) return static_cast<std::int32_t>(outcome.taken);
+    if (outcome.error == pf::ERROR_ACCESS_DENIED) {
+        error_number = ERR_BAD_HANDLE;
+        os_error_code = outcome.error;
+        return -1;
+    }
+    if (outcome.error != 0) {
+        record_os_error(outcome.error);
+        return -1;
+    }
+    if ((info->fd_flags & FD_DEVICE) && buffer[0] == CTRL_Z) return 0;
+    record_error(ERR_NO_SPACE);
+    return -1;
+}
+
+int commit_fd(int fd) {
+    if (open_slot(fd) == nullptr) {
+        error_number = ERR_BAD_HANDLE;
+        return -1;
+    }
+    if (!pf::flush_file_buffers(get_os_handle(fd))) {
+        os_error_code = pf::get_last_error();
+        error_number = ERR_BAD_HANDLE;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace mirzet

@@ -1,0 +1,427 @@
+#include "textio/streams.h"
+
+#include <cstring>
+
+namespace mirzet {
+
+namespace pf = platform;
+
+Stream** stream_table;
+int stream_table_size;
+
+namespace {
+
+Stream static_streams[STREAM_STATIC_COUNT];
+char standard_input_buffer[BUFFER_SIZE];
+char* temp_buffers[2];  // standard output's and standard error's, once first needed
+
+constexpr int PERMISSION = 0x1A4;
+
+Stream** allocate_table(int entries) {
+    const std::size_t bytes = sizeof(Stream*) * static_cast<std::size_t>(entries);
+    auto** table = static_cast<Stream**>(pf::allocate(bytes));
+    if (table != nullptr) std::memset(table, 0, bytes);
+    return table;
+}
+
+void reset_record(Stream* stream) {
+    stream->next = stream->base = stream->temp_name = nullptr;
+    stream->count = 0;
+    stream->flags = 0;
+    stream->fd = -1;
+}
+
+bool in_use(const Stream* stream) {
+    return stream != nullptr && (stream->flags & STREAM_IN_USE);
+}
+
+bool handle_appends(int fd) {
+    return static_cast<std::uint32_t>(fd) < static_cast<std::uint32_t>(fd_limit) &&
+           (fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE].fd_flags & FD_APPEND);
+}
+
+bool is_standard_output_or_error(const Stream* stream) {
+    return stream == stream_table[1] || stream == stream_table[2];
+}
+
+}  // namespace
+
+bool init_stream_table() {
+    stream_table_size = STREAM_TABLE_SIZE;
+    stream_table = allocate_table(STREAM_TABLE_SIZE);
+    if (stream_table == nullptr) {
+        stream_table_size = STREAM_STATIC_COUNT;
+        stream_table = allocate_table(STREAM_STATIC_COUNT);
+        if (stream_table == nullptr) return false;
+    }
+    std::memset(static_streams, 0, sizeof static_streams);
+    temp_buffers[0] = temp_buffers[1] = nullptr;
+    for (int i = 0; i < STREAM_STATIC_COUNT; ++i)
+        stream_table[i] = &static_streams[i];
+
+    Stream& in = static_streams[0];
+    in.flags = STREAM_READ | STREAM_LENT_BUFFER;
+    in.base = in.next = standard_input_buffer;
+    in.buffer_size = BUFFER_SIZE;
+    static_streams[1].flags = static_streams[2].flags = STREAM_WRITE;
+    for (int i = 0; i < 3; ++i) {
+        const OsHandle handle = fd_table[0][i].os_handle;
+        static_streams[i].fd = (handle == -1 || handle == 0) ? -1 : i;
+    }
+    return true;
+}
+
+void allocate_buffer(Stream* stream) {
+    auto* buffer = static_cast<char*>(pf::allocate(BUFFER_SIZE));
+    if (buffer != nullptr) {
+        stream->base = buffer;
+        stream->buffer_size = BUFFER_SIZE;
+        stream->flags |= STREAM_OWN_BUFFER;
+    } else {
+        stream->base = stream->one_char;
+        stream->buffer_size = 2;
+        stream->flags |= STREAM_UNBUFFERED;
+    }
+    stream->next = stream->base;
+    stream->count = 0;
+}
+
+// ---- opening ----
+
+Stream* find_free_stream() {
+    for (int i = 0; i < stream_table_size; ++i) {
+        Stream* stream = stream_table[i];
+        if (stream == nullptr) {
+            stream = static_cast<Stream*>(pf::allocate(sizeof(Stream)));
+            if (stream == nullptr) return nullptr;
+            stream_table[i] = stream;
+        } else if (in_use(stream)) {
+            continue;
+        }
+        reset_record(stream);
+        return stream;
+    }
+    return nullptr;
+}
+
+namespace {
+
+struct Mode {
+    std::uint32_t open_flags;
+    std::uint32_t stream_flags;
+};
+
+// A letter after the first. Each belongs to a group; a second letter of a group ends the parse.
+struct ModeLetter {
+    char letter;
+    std::uint8_t group;
+    std::uint32_t open_set, open_clear;
+    std::uint32_t stream_set, stream_clear;
+};
+
+constexpr std::uint8_t GROUP_UPDATE = 0x01, GROUP_TRANSLATION = 0x02, GROUP_COMMIT = 0x04,
+                       GROUP_ACCESS_HINT = 0x08, GROUP_SHORT_LIVED = 0x10, GROUP_TEMPORARY = 0x20;
+
+constexpr ModeLetter mode_letters[] = {
+    {'+', GROUP_UPDATE, OPEN_READ_WRITE, OPEN_WRITE_ONLY, STREAM_UPDATE,
+     STREAM_READ | STREAM_WRITE},
+    {'t', GROUP_TRANSLATION, OPEN_TEXT, 0, 0, 0},
+    {'b', GROUP_TRANSLATION, OPEN_BINARY, 0, 0, 0},
+    {'c', GROUP_COMMIT, 0, 0, STREAM_COMMIT, 0},
+    {'n', GROUP_COMMIT, 0, 0, 0, STREAM_COMMIT},
+    {'S', GROUP_ACCESS_HINT, OPEN_SEQUENTIAL, 0, 0, 0},
+    {'R', GROUP_ACCESS_HINT, OPEN_RANDOM, 0, 0, 0},
+    {'T', GROUP_SHORT_LIVED, OPEN_SHORT_LIVED, 0, 0, 0},
+    {'D', GROUP_TEMPORARY, OPEN_TEMPORARY, 0, 0, 0},
+};
+
+const ModeLetter* find_mode_letter(char letter) {
+    for (const ModeLetter& entry : mode_letters)
+        if (entry.letter == letter) return &entry;
+    return nullptr;
+}
+
+// False when the first letter is not r, w or a.
+bool parse_mode(const char* mode, Mode* out) {
+    switch (mode[0]) {
+        case 'r':
+            *out = {OPEN_READ_ONLY, STREAM_READ};
+            break;
+        case 'w':
+            *out = {OPEN_WRITE_ONLY | OPEN_CREATE | OPEN_TRUNCATE, STREAM_WRITE};
+            break;
+        case 'a':
+            *out = {OPEN_WRITE_ONLY | OPEN_APPEND | OPEN_CREATE, STREAM_WRITE};
+            break;
+        default:
+            return false;
+    }
+    std::uint8_t seen = 0;
+    for (const char* p = mode + 1; *p != '\0'; ++p) {
+        const ModeLetter* entry = find_mode_letter(*p);
+        if (entry == nullptr || (seen & entry->group)) break;
+        seen |= entry->group;
+        out->open_flags = (out->open_flags & ~entry->open_clear) | entry->open_set;
+        out->stream_flags = (out->stream_flags & ~entry->stream_clear) | entry->stream_set;
+    }
+    return true;
+}
+
+}  // namespace
+
+Stream* open_into_stream(const char* path, const char* mode, int share, Stream* stream) {
+    Mode parsed;
+    if (!parse_mode(mode, &parsed)) return nullptr;
+    const int fd = open_fd(path, parsed.open_flags, share, PERMISSION);
+    if (fd < 0) return nullptr;
+    reset_record(stream);
+    stream->flags = parsed.stream_flags;
+    stream->fd = fd;
+    return stream;
+}
+
+Stream* open_stream_shared(const char* path, const char* mode, int share) {
+    Stream* stream = find_free_stream();
+    return stream == nullptr ? nullptr : open_into_stream(path, mode, share, stream);
+}
+
+Stream* open_stream(const char* path, const char* mode) {
+    return open_stream_shared(path, mode, SHARE_DENY_NONE);
+}
+
+// ---- reading ----
+
+int fill_buffer(Stream* stream) {
+    if (!(stream->flags & STREAM_IN_USE) || (stream->flags & STREAM_STRING)) return -1;
+    if (stream->flags & STREAM_WRITE) {
+        stream->flags |= STREAM_ERROR;
+        return -1;
+    }
+    stream->flags |= STREAM_READ;
+    if (stream->flags & STREAM_HAS_BUFFER)
+        stream->next = stream->base;
+    else
+        allocate_buffer(stream);
+    const std::int32_t n =
+        text_read(stream->fd, stream->base, static_cast<std::uint32_t>(stream->buffer_size));
+    if (n <= 0) {
+        stream->count = 0;
+        stream->flags |= n == 0 ? STREAM_EOF : STREAM_ERROR;
+        return -1;
+    }
+    stream->count = n - 1;
+    return static_cast<unsigned char>(*stream->next++);
+}
+
+std::int32_t get_line_length(char* buffer, std::int32_t capacity, Stream* stream) {
+    if (capacity <= 0) return -1;
+    std::int32_t room = capacity - 1;
+    char* out = buffer;
+    while (room > 0) {
+        if (stream->count > 0) {
+            // A run straight from the buffer, up to the LF or the room left.
+            const std::int32_t span = stream->count < room ? stream->count : room;
+            const void* lf = std::memchr(stream->next, LF, static_cast<std::size_t>(span));
+            const std::int32_t run =
+                lf != nullptr
+                    ? static_cast<std::int32_t>(static_cast<const char*>(lf) - stream->next) + 1
+                    : span;
+            std::memcpy(out, stream->next, static_cast<std::size_t>(run));
+            out += run;
+            stream->next += run;
+            stream->count -= run;
+            room -= run;
+            if (lf != nullptr) break;
+            continue;
+        }
+        --stream->count;
+        const int ch = fill_buffer(stream);
+        if (ch == -1) {
+            if (out == buffer) return -1;
+            break;
+        }
+        *out++ = static_cast<char>(ch);
+        --room;
+        if (ch == LF) break;
+    }
+    *out = '\0';
+    return static_cast<std::int32_t>(out - buffer);
+}
+
+char* get_line(char* buffer, std::int32_t capacity, Stream* stream) {
+    return get_line_length(buffer, capacity, stream) < 0 ? nullptr : buffer;
+}
+
+// ---- the temporary buffer of a print call ----
+
+int begin_temp_buffer(Stream* stream) {
+    if (!is_device(stream->fd)) return 0;
+    char** slot = stream == stream_table[1]   ? &temp_buffers[0]
+                  : stream == stream_table[2] ? &temp_buffers[1]
+                                              : nullptr;
+    if (slot == nullptr || (stream->flags & STREAM_HAS_BUFFER)) return 0;
+    if (*slot == nullptr) {
+        *slot = static_cast<char*>(pf::allocate(BUFFER_SIZE));
+        if (*slot == nullptr) return 0;  // the next print call tries again
+    }
+    stream->base = stream->next = *slot;
+    stream->buffer_size = stream->count = BUFFER_SIZE;
+    stream->flags |= STREAM_WRITE | STREAM_LENT_BUFFER | STREAM_TEMP_BUFFER;
+    return 1;
+}
+
+void end_temp_buffer(int lent, Stream* stream) {
+    if (!(stream->flags & STREAM_TEMP_BUFFER)) return;
+    flush_stream(stream);
+    if (lent == 0) return;  // an enclosing print call lent it and takes it back
+    stream->flags &= ~(STREAM_TEMP_BUFFER | STREAM_LENT_BUFFER);
+    stream->buffer_size = 0;
+    stream->base = stream->next = nullptr;
+}
+
+// ---- emitting ----
+
+void emit_char(int ch, Stream* stream, std::int32_t* count) {
+    if (*count < 0) return;
+    if (*count == INT32_MAX) {  // the count could not say how many went out
+        *count = -1;
+        return;
+    }
+    int outcome;
+    if (--stream->count >= 0) {
+        *stream->next++ = static_cast<char>(ch);
+        outcome = static_cast<unsigned char>(ch);
+    } else {
+        outcome = flush_and_put(ch, stream);
+    }
+    *count = outcome == -1 ? -1 : *count + 1;
+}
+
+namespace {
+
+// How many characters may go straight into the buffer without a flush: the room left, bounded by
+// what is wanted and by what the running count can still hold.
+std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) {
+    std::int32_t run = stream->count < n ? stream->count : n;
+    return run < INT32_MAX - count ? run : INT32_MAX - count;
+}
+
+}  // namespace
+
+void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
+    while (n > 0 && *count >= 0) {
+        const std::int32_t run = storable(stream, n, *count);
+        if (run > 0) {
+            std::memset(stream->next, ch, static_cast<std::size_t>(run));
+            stream->next += run;
+            stream->count -= run;
+            *count += run;
+            n -= run;
+        } else {
+            emit_char(ch, stream, count);
+            --n;
+        }
+    }
+}
+
+void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+    while (n > 0 && *count >= 0) {
+        const std::int32_t run = storable(stream, n, *count);
+        if (run > 0) {
+            std::memcpy(stream->next, text, static_cast<std::size_t>(run));
+            stream->next += run;
+            stream->count -= run;
+            *count += run;
+            text += run;
+            n -= run;
+        } else {
+            emit_char(static_cast<unsigned char>(*text++), stream, count);
+            --n;
+        }
+    }
+}
+
+// ---- flushing ----
+
+int flush_and_put(int ch, Stream* stream) {
+    if (!(stream->flags & (STREAM_WRITE | STREAM_UPDATE)) || (stream->flags & STREAM_STRING)) {
+        stream->flags |= STREAM_ERROR;
+        return -1;
+    }
+    if (stream->flags & STREAM_READ) {
+        stream->count = 0;
+        if (!(stream->flags & STREAM_EOF)) {
+            stream->flags |= STREAM_ERROR;
+            return -1;
+        }
+        stream->next = stream->base;
+        stream->flags &= ~STREAM_READ;
+    }
+    stream->flags = (stream->flags | STREAM_WRITE) & ~STREAM_EOF;
+    stream->count = 0;
+    // A console's standard output and error are buffered only by the temporary buffer.
+    if (!(stream->flags & STREAM_HAS_BUFFER) &&
+        !(is_standard_output_or_error(stream) && is_device(stream->fd)))
+        allocate_buffer(stream);
+
+    const char byte = static_cast<char>(ch);
+    if (stream->flags & (STREAM_OWN_BUFFER | STREAM_LENT_BUFFER)) {
+        const std::int32_t pending = static_cast<std::int32_t>(stream->next - stream->base);
+        stream->next = stream->base + 1;
+        stream->count = stream->buffer_size - 1;
+        std::int32_t written = 0;
+        if (pending > 0)
+            written = text_write(stream->fd, stream->base, static_cast<std::uint32_t>(pending));
+        else if (handle_appends(stream->fd))
+            seek_fd(stream->fd, 0, pf::FILE_END);
+        *stream->base = byte;
+        if (written == pending) return static_cast<unsigned char>(byte);
+        stream->flags |= STREAM_ERROR;
+        return -1;
+    }
+    if (text_write(stream->fd, &byte, 1) == 1) return static_cast<unsigned char>(byte);
+    stream->flags |= STREAM_ERROR;
+    return -1;
+}
+
+int flush_stream(Stream* stream) {
+    int result = 0;
+    const std::uint32_t flags = stream->flags;
+    if ((flags & STREAM_WRITE) && !(flags & STREAM_READ) &&
+        (flags & (STREAM_OWN_BUFFER | STREAM_LENT_BUFFER)) && stream->next > stream->base) {
+        const std::int32_t pending = static_cast<std::int32_t>(stream->next - stream->base);
+        const std::int32_t written =
+            text_write(stream->fd, stream->base, static_cast<std::uint32_t>(pending));
+        if (written == pending) {
+            if (flags & STREAM_UPDATE) stream->flags &= ~STREAM_WRITE;
+        } else {
+            stream->flags |= STREAM_ERROR;
+            result = -1;
+        }
+    }
+    stream->next = stream->base;
+    stream->count = 0;
+    return result;
+}
+
+int flush_and_commit(Stream* stream) {
+    if (flush_stream(stream) != 0) return -1;
+    if (stream->flags & STREAM_COMMIT) return commit_fd(stream->fd) == 0 ? 0 : -1;
+    return 0;
+}
+
+int flush_all_streams() {
+    int flushed = 0;
+    for (int i = 0; i < stream_table_size; ++i)
+        if (in_use(stream_table[i]) && flush_and_commit(stream_table[i]) != -1) ++flushed;
+    return flushed;
+}
+
+int count_streams_in_use() {
+    int used = 0;
+    for (int i = 0; i < stream_table_size; ++i)
+        if (in_use(stream_table[i])) ++used;
+    return used;
+}
+
+}  // namespace mirzet
