@@ -1,0 +1,285 @@
+#!/usr/bin/env perl
+# Turns the raw figures of bench/run.sh into docs/benchmarks.md and the chart's data file.
+#
+#   perl bench/report.pl FIGURES-DIR DOCS-DIR
+#
+# The run's settings and the machine's description arrive in the environment (see run.sh).
+use strict;
+use warnings;
+
+my ($dir, $docs) = @ARGV;
+die "usage: $0 FIGURES-DIR DOCS-DIR\n" unless defined $docs;
+
+my @tools = qw(limit mirzet plain cat sed perl unix2dos);
+my @corpora = qw(source crlf long short mixed);
+my %corpus_text = (
+    source => 'source-like, LF ends',
+    crlf => 'source-like, CR-LF ends',
+    long => 'lines of ~10 000 characters',
+    short => 'lines of ~8 characters',
+    mixed => 'NUL, 0xFF and lone CR scattered',
+);
+my %tool_text = (
+    limit => 'system-call limit',
+    mirzet => 'mirzet',
+    plain => 'plain converter',
+    cat => 'cat',
+    sed => "sed 's/\$/\\r/'",
+    perl => "perl -pe 's/\\n/\\r\\n/'",
+    unix2dos => 'unix2dos -f',
+);
+
+sub median {
+    my @v = sort { $a <=> $b } @_;
+    return undef unless @v;
+    my $m = int(@v / 2);
+    return @v % 2 ? $v[$m] : ($v[$m - 1] + $v[$m]) / 2;
+}
+
+# ---- the runs ----
+my (%cpu, %wall, %peak, %bytes, %runs);
+open my $in, '<', "$dir/results.tsv" or die "$dir/results.tsv: $!\n";
+<$in>;
+while (<$in>) {
+    chomp;
+    my ($output, $corpus, $tool, $round, $user, $sys, $wall, $peak, $status, $bytes) = split /\t/;
+    my $key = "$output/$corpus/$tool";
+    $runs{$key}{$round} = $user + $sys;
+    push @{$cpu{$key}}, $user + $sys;
+    push @{$wall{$key}}, $wall;
+    push @{$peak{$key}}, $peak;
+    $bytes{$key} = $bytes;
+}
+close $in;
+
+my (%cpu_median, %wall_median, %peak_max, %ratio);
+for my $key (keys %cpu) {
+    $cpu_median{$key} = median(@{$cpu{$key}});
+    $wall_median{$key} = median(@{$wall{$key}});
+    $peak_max{$key} = (sort { $b <=> $a } @{$peak{$key}})[0];
+    # The ratio to the limit is taken round by round, against the limit's run of the same round.
+    my ($output, $corpus) = split m{/}, $key;
+    my $limit = $runs{"$output/$corpus/limit"} or next;
+    my @ratios;
+    for my $round (keys %{$runs{$key}}) {
+        push @ratios, $runs{$key}{$round} / $limit->{$round}
+            if defined $limit->{$round} && $limit->{$round} > 0;
+    }
+    $ratio{$key} = median(@ratios);
+}
+
+sub fmt { my ($v, $digits) = @_; defined $v ? sprintf("%.${digits}f", $v) : 'n/a' }
+
+sub cell {
+    my ($key) = @_;
+    return 'n/a' unless defined $cpu_median{$key};
+    my $text = fmt($cpu_median{$key}, 3);
+    $text .= ' (' . fmt($ratio{$key}, 2) . '×)' if $key !~ m{/limit$} && defined $ratio{$key};
+    return $text;
+}
+
+sub table {
+    my ($title, $rows, $value) = @_;
+    my @lines = ("| $title | " . join(' | ', map { $tool_text{$_} =~ s/\|/\\|/gr } @tools) . ' |',
+                 '|---|' . ('---:|' x @tools));
+    for my $row (@$rows) {
+        my ($label, $prefix) = @$row;
+        push @lines, "| $label | " . join(' | ', map { $value->("$prefix/$_") } @tools) . ' |';
+    }
+    return join("\n", @lines) . "\n";
+}
+
+my @file_rows = map { [$corpus_text{$_}, "file/$_"] } @corpora;
+my @pipe_rows = map { [$corpus_text{$_}, "pipe/$_"] } @corpora;
+
+# ---- targets ----
+my @checks;
+sub check {
+    my ($what, $ok, $figure) = @_;
+    push @checks, sprintf('| %s | %s | %s |', $what, $figure, $ok ? 'met' : '**missed**');
+}
+if (defined $ratio{'file/source/mirzet'}) {
+    my $r = $ratio{'file/source/mirzet'};
+    check('source-like corpus to a file: at most 1.5× the system-call limit', $r <= 1.5,
+          fmt($r, 2) . '×');
+}
+for my $output (qw(file pipe)) {
+    for my $corpus (@corpora) {
+        my $m = $cpu_median{"$output/$corpus/mirzet"} or next;
+        my ($sed, $perl, $u2d) = map { $cpu_median{"$output/$corpus/$_"} } qw(sed perl unix2dos);
+        next unless defined $sed && defined $perl && defined $u2d;
+        check("$corpus, to a $output: faster than sed, 3× unix2dos, 2× perl",
+              $m < $sed && $u2d / $m >= 3 && $perl / $m >= 2,
+              sprintf('sed %.2f×, unix2dos %.2f×, perl %.2f×', $sed / $m, $u2d / $m, $perl / $m));
+    }
+}
+# The peak does not grow with the input when the large input's stays within a tenth of the small.
+my ($small_peak, $big_peak) =
+    map { defined $peak{"file/$_/mirzet"} ? median(@{$peak{"file/$_/mirzet"}}) : undef }
+    qw(memory-1 memory-big);
+if (defined $small_peak && defined $big_peak) {
+    check("peak resident memory at most 2 MiB, the same for 1 MB and $ENV{BIG_MB} MB",
+          $small_peak <= 2048 && $big_peak <= 2048 && $big_peak <= $small_peak * 1.1,
+          sprintf('%d KiB and %d KiB', $small_peak, $big_peak));
+}
+
+# ---- microbenchmarks ----
+my @micro;
+if (open my $csv, '<', "$dir/micro.csv") {
+    my @header;
+    while (<$csv>) {
+        chomp;
+        my @f;
+        push @f, defined $1 ? $1 : $2 while /\G(?:"([^"]*)"|([^,]*))(?:,|$)/g && @f < 64;
+        if (!@header) {
+            @header = @f if $f[0] eq 'name';
+            next;
+        }
+        my %row;
+        @row{@header} = @f;
+        next unless $row{name} =~ s/_median$//;
+        push @micro, sprintf('| %s | %s | %s | %s | %s |', $row{name}, $row{label} // '',
+                             $row{bytes_per_second} ? sprintf('%.0f', $row{bytes_per_second} / 1e6) : '',
+                             $row{items_per_second} ? sprintf('%.1f', $row{items_per_second} / 1e6) : '',
+                             sprintf('%.2f %s', $row{cpu_time}, $row{time_unit}));
+    }
+    close $csv;
+}
+
+# ---- instruction counts ----
+my @cg;
+my %ir_per_mb;
+if (open my $t, '<', "$dir/callgrind.tsv") {
+    while (<$t>) {
+        chomp;
+        my ($tool, $total, $out) = split /\t/;
+        next unless $total && $out;
+        $ir_per_mb{$tool} = $total / ($out / 1e6);
+        push @cg, sprintf('| %s | %s | %s | %s |', $tool_text{$tool}, commas($total), commas($out),
+                          commas(sprintf('%.0f', $ir_per_mb{$tool})));
+    }
+    close $t;
+}
+sub commas { my $n = reverse shift; $n =~ s/(\d{3})(?=\d)/$1,/g; return scalar reverse $n }
+my $top = '';
+if (open my $t, '<', "$dir/callgrind-top.txt") { local $/; $top = <$t>; close $t }
+
+# ---- the chart's data: CPU ratio to the limit, one row per corpus and output ----
+open my $dat, '>', "$dir/chart.dat" or die "$dir/chart.dat: $!\n";
+my @charted = grep { $_ ne 'limit' } @tools;
+print $dat join("\t", 'case', @charted), "\n";
+for my $output (qw(file pipe)) {
+    for my $corpus (@corpora) {
+        print $dat join("\t", "$corpus/$output",
+                        map { fmt($ratio{"$output/$corpus/$_"}, 3) =~ s/n\/a/NaN/r } @charted), "\n";
+    }
+}
+close $dat;
+
+# ---- the report ----
+my $mb = $ENV{MB};
+my $peak_row = sub {
+    my ($key) = @_;
+    my $max;
+    for my $k (grep { m{^(file|pipe)/[^/]+/\Q$key\E$} } keys %peak_max) {
+        $max = $peak_max{$k} if !defined $max || $peak_max{$k} > $max;
+    }
+    return defined $max ? sprintf('%.2f', $max / 1024) : 'n/a';
+};
+my $sizes = join(', ', map { my $b = $bytes{"file/$_/limit"}; "$_ " . (defined $b ? commas($b) : '?') }
+                 @corpora);
+
+open my $md, '>', "$docs/benchmarks.md" or die "$docs/benchmarks.md: $!\n";
+print $md <<"END";
+# Benchmarks
+
+Written by `bench/run.sh` on $ENV{DATE}; run it again to refresh this page (about a quarter of an
+hour; `MIRZET_BENCH_MB=20 bench/run.sh` for a quick look). Machine: $ENV{CPU}, $ENV{CORES} cores,
+Linux $ENV{KERNEL}. Load average (1, 5, 15 minutes) before the timed runs: $ENV{LOAD_BEFORE};
+after them: $ENV{LOAD_AFTER}. The timed runs took $ENV{TIMED} s.
+
+Each corpus is about $mb MB (10^6 bytes), generated deterministically by `bench/gen.c`; the input
+bytes of the copies were $sizes. Every tool ran $ENV{RUNS} times on every corpus and output, the
+tools taking turns within each round. Figures are medians: CPU is user + system seconds of the
+tool's own process (from `wait4`), wall is seconds from start to exit. The ratio in brackets is the
+tool's CPU over the system-call limit's CPU in the same round, the median of those ratios.
+
+The two references are ours (`bench/limit.c`, `bench/plain.c`). The **system-call limit** makes the
+calls a DOS text copy cannot avoid (4096-byte reads, writes of at most 1024 bytes) and touches no
+byte. The **plain converter** makes the same calls with a straightforward byte loop for the CR-LF,
+Ctrl-Z and LF conversions; its output is byte for byte what mirzet must write, and each run checks
+that mirzet's file output equals it. `sed` and `perl` add a CR before every LF without reading CR-LF
+as LF, and `cat` converts nothing: they are there for their speed, not their output. `unix2dos`
+needs `-f`, or it refuses the corpus with NUL bytes as binary; it reads standard input. The
+system calls differ too: `sed` and `perl` write up to 8192 bytes a call, `unix2dos` 4096, and `cat` hands
+a file to file copy to the kernel whole (`copy_file_range`), where the design writes at most 1025
+bytes a call. Where such a tool costs less than the system-call limit, no copy that keeps the
+design's calls can be faster than it.
+
+## To a regular file: CPU seconds (ratio to the system-call limit)
+
+@{[table('corpus', \@file_rows, \&cell)]}
+## To a pipe: CPU seconds (ratio to the system-call limit)
+
+@{[table('corpus', \@pipe_rows, \&cell)]}
+## Wall seconds
+
+@{[table('corpus, output', [map({ ["$_, file", "file/$_"] } @corpora), map({ ["$_, pipe", "pipe/$_"] } @corpora)],
+         sub { fmt($wall_median{$_[0]}, 3) })]}
+## To a pseudo-terminal ($ENV{PTY_MB} MB of the source-like corpus)
+
+On a terminal mirzet writes once per print call, that is once per line piece, as the design wants;
+the line-buffered `sed` and `perl` do much the same. Most of the cost is the terminal's own. The
+terminal is left in its default mode, as a user's is, so it adds a CR of its own before each LF.
+
+@{[table('corpus', [["source-like, $ENV{PTY_MB} MB", 'pty/source-pty']], \&cell)]}
+@{[table('wall seconds', [["source-like, $ENV{PTY_MB} MB", 'pty/source-pty']], sub { fmt($wall_median{$_[0]}, 3) })]}
+## Peak resident memory (MiB, the largest of all runs)
+
+@{[table('', [['file and pipe', '']], sub { $peak_row->($_[0] =~ s{^/}{}r) })]}
+mirzet's peak on a 1 MB input: @{[defined $small_peak ? "$small_peak KiB" : 'n/a']}; on a $ENV{BIG_MB} MB
+input: @{[defined $big_peak ? "$big_peak KiB" : 'n/a']}.
+
+## Targets
+
+| target | measured | |
+|---|---|---|
+@{[join("\n", @checks)]}
+
+![CPU time over the system-call limit, by corpus and output](benchmarks.png)
+
+## Microbenchmarks of the layer
+
+`bench/micro.cpp` (Google Benchmark) over 8 MiB of source-like text in the page cache, through the
+real POSIX platform; medians of three repetitions. MB/s counts the text handled (for `text_read`
+and `get_line` the bytes delivered, for the writes the bytes given). `read_binary` and
+`write_binary` make the same system calls without the conversion, so the difference to `text_read`
+and `text_write` is what converting costs.
+
+| benchmark | case | MB/s | M items/s | time per 8 MiB |
+|---|---|---:|---:|---:|
+@{[join("\n", @micro)]}
+
+## Instruction counts
+
+`valgrind --tool=callgrind` on the copy of the $ENV{CG_MB} MB source-like corpus (a smaller corpus
+than the timed runs: the count per MB does not depend on the size), output to a regular file.
+Instructions are counted in user space only; the kernel's share of the copy is not in them. This
+is the figure to guard against regressions: it is stable where times are not.
+
+| program | instructions | output bytes | instructions per MB of output |
+|---|---:|---:|---:|
+@{[join("\n", @cg)]}
+
+mirzet's functions by their own instruction count:
+
+```
+$top```
+
+## Versions
+
+```
+$ENV{VERSIONS}
+```
+END
+close $md;

@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# Benchmarks mirzet against the tools people use instead and against two references of our own (the
+# system-call limit and a plain byte-loop converter), and writes docs/benchmarks.md with the chart
+# docs/benchmarks.png beside it.
+#
+#   bench/run.sh
+#
+# Settings, from the environment:
+#   MIRZET_BENCH_MB            size of each corpus in MB (10^6 bytes); default 300
+#   MIRZET_BENCH_RUNS          runs of each tool on each corpus and output; default 5
+#   MIRZET_BENCH_PTY_MB        the corpus copied to a pseudo-terminal; default a tenth of MB
+#   MIRZET_BENCH_CALLGRIND_MB  the corpus counted under callgrind; default 20
+#   MIRZET_BENCH_BIG_MB        the large input of the memory check; default 1000
+#   MIRZET_BENCH_QUIET_WAIT    seconds to wait for a 1-minute load below 1.0 first; default 0
+#   MIRZET_BENCH_DIR           corpora, outputs and raw figures; default /tmp/mirzet-bench
+#   MIRZET_BENCH_BUILD         the build directory; default build/bench
+#   MIRZET_BENCH_DOCS          where the report goes; default docs
+# Corpora are generated once per size and kept in MIRZET_BENCH_DIR; they never belong in the tree.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+mb=${MIRZET_BENCH_MB:-300}
+runs=${MIRZET_BENCH_RUNS:-5}
+pty_mb=${MIRZET_BENCH_PTY_MB:-$(((mb + 9) / 10))}
+cg_mb=${MIRZET_BENCH_CALLGRIND_MB:-20}
+big_mb=${MIRZET_BENCH_BIG_MB:-1000}
+quiet_wait=${MIRZET_BENCH_QUIET_WAIT:-0}
+dir=${MIRZET_BENCH_DIR:-/tmp/mirzet-bench}
+build=${MIRZET_BENCH_BUILD:-$root/build/bench}
+docs=${MIRZET_BENCH_DOCS:-$root/docs}
+
+say() { printf '%s %s\n' "$(date +%T)" "$*" >&2; }
+
+# ---- tools ----
+need=()
+command -v unix2dos >/dev/null || need+=(dos2unix)
+command -v gnuplot >/dev/null || need+=(gnuplot-nox)
+command -v valgrind >/dev/null || need+=(valgrind)
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ ${#need[@]} -gt 0 ]; then
+    say "installing ${need[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+say "building in $build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMIRZET_BENCH=ON -DMIRZET_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target mirzet mirzet_bench_gen mirzet_bench_limit mirzet_bench_plain \
+    mirzet_bench_runner mirzet_bench_micro >/dev/null
+bin=$build/bench
+runner=$bin/mirzet_bench_runner
+
+# ---- corpora ----
+mkdir -p "$dir" "$docs"
+corpus() {  # KIND MB -> path, generated on first need
+    local path=$dir/$1-$2.txt
+    if [ ! -s "$path" ]; then
+        say "generating $path"
+        "$bin/mirzet_bench_gen" "$1" "$(($2 * 1000000))" "$path.part"
+        mv "$path.part" "$path"
+    fi
+    printf '%s' "$path"
+}
+kinds=(source crlf long short mixed)
+for kind in "${kinds[@]}"; do corpus "$kind" "$mb" >/dev/null; done
+corpus source "$pty_mb" >/dev/null
+corpus source "$cg_mb" >/dev/null
+corpus source 1 >/dev/null
+corpus source "$big_mb" >/dev/null
+
+# ---- a quiet machine ----
+waited=0
+while [ "$waited" -lt "$quiet_wait" ] && awk '{exit !($1 >= 1.0)}' /proc/loadavg; do
+    [ "$waited" -eq 0 ] && say "waiting up to ${quiet_wait}s for a 1-minute load below 1.0"
+    sleep 15
+    waited=$((waited + 15))
+done
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---- the runs ----
+tools=(limit mirzet plain cat sed perl unix2dos)
+command_of() {  # TOOL FILE -> the array cmd
+    case $1 in
+    limit) cmd=("$bin/mirzet_bench_limit" "$2") ;;
+    mirzet) cmd=("$build/mirzet" "$2") ;;
+    plain) cmd=("$bin/mirzet_bench_plain" "$2") ;;
+    cat) cmd=(cat "$2") ;;
+    sed) cmd=(sed 's/$/\r/' "$2") ;;
+    perl) cmd=(perl -pe 's/\n/\r\n/' "$2") ;;
+    # Reads standard input; -f, or it refuses the corpus with NUL bytes as binary.
+    unix2dos) cmd=(unix2dos -f) ;;
+    esac
+}
+
+results=$dir/results.tsv
+printf 'output\tcorpus\ttool\tround\tuser\tsys\twall\tpeak_kib\tstatus\tbytes\n' >"$results"
+measure() {  # OUTPUT CORPUS-NAME FILE TOOL ROUND
+    local target=$1
+    [ "$1" = file ] && target=file:$dir/out-$4.txt
+    command_of "$4" "$3"
+    local figures
+    figures=$("$runner" -i "$3" -o "$target" "${cmd[@]}")
+    printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$4" "$5" "${figures// /$'\t'}" >>"$results"
+    set -- $figures
+    if [ "$5" != 0 ]; then
+        say "$4 ended with status $5 on $3"
+        exit 1
+    fi
+}
+
+# Every round runs every tool once per corpus and output, in an order that turns by one each round,
+# so that a slow patch of the machine falls on all tools alike.
+started=$(date +%s)
+for round in $(seq 1 "$runs"); do
+    say "round $round of $runs"
+    order=("${tools[@]:$(((round - 1) % ${#tools[@]}))}" "${tools[@]:0:$(((round - 1) % ${#tools[@]}))}")
+    for output in file pipe; do
+        for kind in "${kinds[@]}"; do
+            for tool in "${order[@]}"; do measure "$output" "$kind" "$dir/$kind-$mb.txt" "$tool" "$round"; done
+            if [ "$round" = 1 ] && [ "$output" = file ]; then
+                # Timing a copy that is wrong would be pointless: mirzet must write exactly what
+                # the plain converter writes.
+                if ! cmp -s "$dir/out-mirzet.txt" "$dir/out-plain.txt"; then
+                    say "mirzet and the plain converter disagree on $kind"
+                    exit 1
+                fi
+            fi
+        done
+    done
+    for tool in "${order[@]}"; do measure pty source-pty "$dir/source-$pty_mb.txt" "$tool" "$round"; done
+done
+for round in $(seq 1 "$runs"); do
+    measure file memory-1 "$dir/source-1.txt" mirzet "$round"
+done
+measure file memory-big "$dir/source-$big_mb.txt" mirzet 1
+rm -f "$dir"/out-*.txt
+timed=$(($(date +%s) - started))
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---- microbenchmarks ----
+say "microbenchmarks"
+"$bin/mirzet_bench_micro" --benchmark_format=csv --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true >"$dir/micro.csv" 2>/dev/null
+
+# ---- instruction counts ----
+say "callgrind on the $cg_mb MB source-like corpus"
+: >"$dir/callgrind.tsv"
+for tool in limit plain mirzet; do
+    command_of "$tool" "$dir/source-$cg_mb.txt"
+    valgrind --tool=callgrind --callgrind-out-file="$dir/callgrind.$tool.out" "${cmd[@]}" \
+        >"$dir/out-callgrind.txt" 2>/dev/null
+    total=$(sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$dir/callgrind.$tool.out" | head -n 1)
+    printf '%s\t%s\t%s\n' "$tool" "$total" "$(stat -c %s "$dir/out-callgrind.txt")" >>"$dir/callgrind.tsv"
+done
+rm -f "$dir/out-callgrind.txt"
+# The functions by their own count, without the paths of the files and the binaries.
+callgrind_annotate --inclusive=no "$dir/callgrind.mirzet.out" 2>/dev/null |
+    awk '/file:function/ {on = 1; next} on && /^-+$/ {next} on && !NF {exit} on && n++ < 12' |
+    sed -e 's/ \[[^]]*\]$//' -e 's/[^ ]*\/\([^/:]*:\)/\1/' -e 's/???://' >"$dir/callgrind-top.txt"
+
+# ---- the report ----
+say "writing $docs/benchmarks.md"
+versions=$(
+    printf 'sed: %s\n' "$(sed --version | head -n 1)"
+    printf 'perl: %s\n' "$(perl -e 'print $^V')"
+    printf 'unix2dos: %s\n' "$(unix2dos --version | head -n 1)"
+    printf 'cat: %s\n' "$(cat --version | head -n 1)"
+    printf 'compiler: %s\n' "$(c++ --version | head -n 1)"
+)
+MB=$mb RUNS=$runs PTY_MB=$pty_mb CG_MB=$cg_mb BIG_MB=$big_mb LOAD_BEFORE=$load_before \
+    LOAD_AFTER=$load_after TIMED=$timed VERSIONS=$versions \
+    CPU=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1) CORES=$(nproc) \
+    KERNEL=$(uname -r) DATE=$(date -u +%Y-%m-%d) \
+    perl "$root/bench/report.pl" "$dir" "$docs"
+gnuplot -e "data='$dir/chart.dat'; output='$docs/benchmarks.png'" "$root/bench/chart.gp"
+say "done"
