@@ -237,7 +237,7 @@ TEST(FormatStrings, NarrowStrings) {
         {"%1s", {arg("abc")}, "abc"},
         {"%05s", {arg("ab")}, "000ab"},
         {"%+ s", {arg("ab")}, "ab"},
-        {"%hs %Fs", {arg("ab"), arg("cd")}, "ab cd"},
+        {"%hs %Fs %I64s", {arg("ab"), arg("cd"), arg("ef")}, "ab cd ef"},
         {"%hS", {arg("ab")}, "ab"},
         {"%s", {arg("\xff\x80")}, "\xff\x80"},
     });
@@ -249,7 +249,7 @@ TEST(FormatStrings, Characters) {
         {"%c", {arg(0)}, "\0"s},
         {"%c", {arg(0x1ff)}, "\xff"},
         {"%3c|%-3c|%03c", {arg('a'), arg('b'), arg('c')}, "  a|b  |00c"},
-        {"%hc %hC %Fc", {arg('a'), arg(0x162), arg('c')}, "a b c"},
+        {"%hc %hC %Fc %I64c", {arg('a'), arg(0x162), arg('c'), arg(INT64_C(0x764))}, "a b c d"},
         {"%C %lc %wc", {arg(u'A'), arg(0xff), arg(0x10041)}, "A \xff A"},
         {"%3C|", {arg(u'A')}, "  A|"},
     });
@@ -353,12 +353,14 @@ TEST(FormatConversions, CountStoresTheRunningCountAndWritesNothing) {
     std::int16_t n16 = -1;
     std::int32_t untouched32 = 99;
     std::int16_t untouched16 = 99;
-    const Formatted out = format("ab%ncde%hn%5n%-5hn|%n",
-                                 {arg(&n32), arg(&n16), arg(&untouched16), arg(&untouched32)});
+    std::int32_t n_long = -1;
+    const Formatted out = format("ab%ncde%hn%5n%-5hn|%ln", {arg(&n32), arg(&n16), arg(&untouched16),
+                                                            arg(&untouched32), arg(&n_long)});
     EXPECT_EQ(out.bytes, "abcde|");
     EXPECT_EQ(out.count, 6);
     EXPECT_EQ(n32, 2);
     EXPECT_EQ(n16, 5);
+    EXPECT_EQ(n_long, 6);
     // %n wants a 32-bit target and %hn a 16-bit one; any other argument receives nothing.
     EXPECT_EQ(untouched16, 99);
     EXPECT_EQ(untouched32, 99);

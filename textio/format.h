@@ -2,7 +2,12 @@
 //
 // Arguments travel as a list of type-tagged values built by a variadic template, so a conversion
 // that finds no argument, or one of another kind, converts a 0 or a null pointer instead of
-// reading stray memory.
+// reading stray memory. Each conversion uses up the next argument whatever its kind:
+// - '*', c, C and the integer conversions take an integer of either width, read at the width the
+//   conversion wants (a 64-bit value cut to its low half, a 32-bit one widened by sign for d and
+//   i and with zeros otherwise);
+// - s wants text, S wide text, Z a counted record, p any pointer;
+// - n wants a std::int32_t* (hn a std::int16_t*) and stores nothing through anything else.
 #pragma once
 
 #include <concepts>
