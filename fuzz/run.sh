@@ -10,6 +10,12 @@ target=${1:-format_fuzz}
 seconds=${2:-60}
 name=${target%_fuzz}
 
+runtime=$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)
+if [ ! -f "$runtime" ]; then
+  echo "fuzz/run.sh: clang's libFuzzer runtime is missing (Debian: libclang-rt-14-dev)" >&2
+  exit 2
+fi
+
 cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/fuzz -j2 --target "$target"
 
