@@ -193,7 +193,7 @@ open my $md, '>', "$docs/benchmarks.md" or die "$docs/benchmarks.md: $!\n";
 print $md <<"END";
 # Benchmarks
 
-Written by `bench/run.sh` on $ENV{DATE}; run it again to refresh this page (about a quarter of an
+Written by `bench/run.sh` on $ENV{DATE}, from commit $ENV{COMMIT}; run it again to refresh this page (about a quarter of an
 hour; `MIRZET_BENCH_MB=20 bench/run.sh` for a quick look). Machine: $ENV{CPU}, $ENV{CORES} cores,
 Linux $ENV{KERNEL}. Load average (1, 5, 15 minutes) before the timed runs: $ENV{LOAD_BEFORE};
 after them: $ENV{LOAD_AFTER}. The timed runs took $ENV{TIMED} s.

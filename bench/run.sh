@@ -173,6 +173,7 @@ MB=$mb RUNS=$runs PTY_MB=$pty_mb CG_MB=$cg_mb BIG_MB=$big_mb LOAD_BEFORE=$load_b
     LOAD_AFTER=$load_after TIMED=$timed VERSIONS=$versions \
     CPU=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1) CORES=$(nproc) \
     KERNEL=$(uname -r) DATE=$(date -u +%Y-%m-%d) \
+    COMMIT=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown) \
     perl "$root/bench/report.pl" "$dir" "$docs"
 gnuplot -e "data='$dir/chart.dat'; output='$docs/benchmarks.png'" "$root/bench/chart.gp"
 say "done"
