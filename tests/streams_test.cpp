@@ -1,0 +1,501 @@
+// Buffered streams over the fake system: the stream table, opening by mode string, line reading
+// and its refills, and the buffering of print calls on standard output.
+#include <cstring>
+
+#include "tests/fake_layer.h"
+#include "textio/format.h"
+
+namespace mirzet::testing {
+namespace {
+
+// ---- the stream table ----
+
+TEST_F(LayerTest, StreamTableStartsWithTheStandardStreams) {
+    start_layer();
+    EXPECT_EQ(stream_table_size, 512);
+    EXPECT_EQ(fake::calls_of(Op::allocate)[1].size, 512 * sizeof(Stream*));
+    for (int i = 0; i < 20; ++i)
+        ASSERT_NE(stream_table[i], nullptr) << i;
+    for (int i = 20; i < 512; ++i)
+        ASSERT_EQ(stream_table[i], nullptr) << i;
+    const Stream& in = *stream_table[0];
+    EXPECT_EQ(in.flags, 0x101u);
+    EXPECT_EQ(in.fd, 0);
+    EXPECT_NE(in.base, nullptr);
+    EXPECT_EQ(in.next, in.base);
+    EXPECT_EQ(in.buffer_size, 4096);
+    EXPECT_EQ(in.count, 0);
+    for (int i = 1; i < 3; ++i) {
+        EXPECT_EQ(stream_table[i]->flags, STREAM_WRITE);
+        EXPECT_EQ(stream_table[i]->fd, i);
+        EXPECT_EQ(stream_table[i]->base, nullptr);
+        EXPECT_EQ(stream_table[i]->buffer_size, 0);
+    }
+    for (int i = 3; i < 20; ++i)
+        EXPECT_EQ(stream_table[i]->flags, 0u) << i;
+}
+
+TEST_F(LayerTest, StreamTableFallsBackToTwentyEntries) {
+    fake::fail_allocation(2);
+    start_layer();
+    EXPECT_EQ(stream_table_size, 20);
+    EXPECT_EQ(fake::calls_of(Op::allocate)[2].size, 20 * sizeof(Stream*));
+    EXPECT_EQ(stream_table[19]->flags, 0u);
+
+    fake::reset();
+    fake::fail_allocation(2);
+    fake::fail_allocation(3);
+    ASSERT_TRUE(init_fd_table());
+    EXPECT_FALSE(init_stream_table());
+}
+
+// ---- opening ----
+
+struct ModeCase {
+    const char* mode;
+    std::uint32_t access, disposition, attributes;
+    std::uint8_t fd_flags;
+    std::uint32_t stream_flags;
+};
+
+TEST_F(LayerTest, ModeStringsChooseOpenAndStreamFlags) {
+    constexpr std::uint32_t R = pf::GENERIC_READ, W = pf::GENERIC_WRITE;
+    constexpr std::uint32_t N = pf::FILE_ATTRIBUTE_NORMAL;
+    constexpr std::uint32_t EXISTING = pf::OPEN_EXISTING, ALWAYS = pf::OPEN_ALWAYS,
+                            CREATE = pf::CREATE_ALWAYS;
+    const ModeCase cases[] = {
+        {"r", R, EXISTING, N, 0x81, 0x0001},
+        {"w", W, CREATE, N, 0x81, 0x0002},
+        {"a", W, ALWAYS, N, 0xA1, 0x0002},
+        {"r+", R | W, EXISTING, N, 0x81, 0x0080},
+        {"w+", R | W, CREATE, N, 0x81, 0x0080},
+        {"a+", R | W, ALWAYS, N, 0xA1, 0x0080},
+        {"r+b", R | W, EXISTING, N, 0x01, 0x0080},
+        {"r++b", R | W, EXISTING, N, 0x81, 0x0080},
+        {"r+x+", R | W, EXISTING, N, 0x81, 0x0080},
+        {"rxb", R, EXISTING, N, 0x81, 0x0001},
+        {"rb", R, EXISTING, N, 0x01, 0x0001},
+        {"rt", R, EXISTING, N, 0x81, 0x0001},
+        {"rtb", R, EXISTING, N, 0x81, 0x0001},
+        {"rbt", R, EXISTING, N, 0x01, 0x0001},
+        {"rc", R, EXISTING, N, 0x81, 0x4001},
+        {"rcn", R, EXISTING, N, 0x81, 0x4001},
+        {"rnc", R, EXISTING, N, 0x81, 0x0001},
+        {"rS", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, 0x81, 0x0001},
+        {"rR", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, 0x81, 0x0001},
+        {"rSR", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, 0x81, 0x0001},
+        {"rRS", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, 0x81, 0x0001},
+        {"rT", R, EXISTING, N | pf::FILE_ATTRIBUTE_TEMPORARY, 0x81, 0x0001},
+        {"rD", R | pf::DELETE, EXISTING, N | pf::FILE_FLAG_DELETE_ON_CLOSE, 0x81, 0x0001},
+        {"rTDTb", R | pf::DELETE, EXISTING,
+         N | pf::FILE_ATTRIBUTE_TEMPORARY | pf::FILE_FLAG_DELETE_ON_CLOSE, 0x81, 0x0001},
+        {"a+bcS", R | W, ALWAYS, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, 0x21, 0x4080},
+    };
+    for (const ModeCase& c : cases) {
+        SCOPED_TRACE(c.mode);
+        fake::reset();
+        start_layer();
+        fake::add_file("f", "data\n");
+        const int allocations = fake::call_count(Op::allocate);
+        Stream* stream = open_stream("f", c.mode);
+        ASSERT_EQ(stream, stream_table[3]);
+        EXPECT_EQ(stream->fd, 3);
+        EXPECT_EQ(stream->flags, c.stream_flags);
+        EXPECT_EQ(stream->base, nullptr);  // the first refill brings the buffer
+        EXPECT_EQ(stream->count, 0);
+        EXPECT_EQ(fake::call_count(Op::allocate), allocations);
+        const std::vector<fake::Call> creates = fake::calls_of(Op::create);
+        ASSERT_EQ(creates.size(), 1u);
+        EXPECT_EQ(creates[0].access, c.access);
+        EXPECT_EQ(creates[0].share, pf::FILE_SHARE_READ | pf::FILE_SHARE_WRITE);
+        EXPECT_EQ(creates[0].disposition, c.disposition);
+        EXPECT_EQ(creates[0].attributes, c.attributes);
+        EXPECT_TRUE(creates[0].inherit);
+        EXPECT_EQ(slot_of(3).fd_flags, c.fd_flags);
+    }
+}
+
+TEST_F(LayerTest, FailedOpensLeaveNoStreamAndNoFdInUse) {
+    struct Case {
+        const char* name;
+        const char* path;
+        const char* mode;
+        int share;
+        int creates;
+    };
+    const Case cases[] = {
+        {"empty mode", "f", "", SHARE_DENY_NONE, 0},
+        {"bad first letter", "f", "x", SHARE_DENY_NONE, 0},
+        {"upper case", "f", "R", SHARE_DENY_NONE, 0},
+        {"plus first", "f", "+r", SHARE_DENY_NONE, 0},
+        {"bad share", "f", "r", 0x50, 0},
+        {"missing", "nope", "r", SHARE_DENY_NONE, 1},
+        {"directory", "dir", "r", SHARE_DENY_NONE, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        start_layer();
+        fake::add_file("f", "data\n");
+        fake::add_directory("dir");
+        EXPECT_EQ(open_stream_shared(c.path, c.mode, c.share), nullptr);
+        EXPECT_EQ(fake::call_count(Op::create), c.creates);
+        EXPECT_EQ(stream_table[3]->flags, 0u);
+        EXPECT_EQ(slot_of(3).fd_flags, 0);
+        Stream* stream = open_stream("f", "r");
+        EXPECT_EQ(stream, stream_table[3]);
+        EXPECT_EQ(stream->fd, 3);
+    }
+}
+
+TEST_F(LayerTest, FindFreeStreamAllocatesPastTheStaticRecords) {
+    start_layer();
+    for (int i = 3; i < 20; ++i)
+        stream_table[i]->flags = STREAM_READ;
+    const int allocations = fake::call_count(Op::allocate);
+    fake::fail_allocation(allocations + 1);
+    EXPECT_EQ(find_free_stream(), nullptr);
+    EXPECT_EQ(stream_table[20], nullptr);
+
+    Stream* stream = find_free_stream();
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream, stream_table[20]);
+    EXPECT_EQ(fake::calls_of(Op::allocate).back().size, sizeof(Stream));
+    EXPECT_EQ(stream->flags, 0u);
+    EXPECT_EQ(stream->fd, -1);
+    EXPECT_EQ(stream->base, nullptr);
+    EXPECT_EQ(stream->next, nullptr);
+    EXPECT_EQ(stream->temp_name, nullptr);
+    EXPECT_EQ(stream->count, 0);
+    // Still free, so it is handed out again without a new record.
+    EXPECT_EQ(find_free_stream(), stream);
+    EXPECT_EQ(fake::call_count(Op::allocate), allocations + 2);
+
+    // A table of twenty entries, all in use.
+    fake::reset();
+    fake::fail_allocation(2);
+    start_layer();
+    for (int i = 3; i < 20; ++i)
+        stream_table[i]->flags = STREAM_WRITE;
+    EXPECT_EQ(find_free_stream(), nullptr);
+    EXPECT_EQ(fake::call_count(Op::allocate), 3);
+}
+
+// ---- get_line ----
+
+TEST_F(LayerTest, GetLineCapacityBelowTwo) {
+    start_layer();
+    fake::add_file("f", "abc\n");
+    Stream* stream = open_stream("f", "r");
+    char buffer[4] = {'Q', 'Q', 'Q', 'Q'};
+    EXPECT_EQ(get_line(buffer, 0, stream), nullptr);
+    EXPECT_EQ(get_line(buffer, -5, stream), nullptr);
+    EXPECT_EQ(buffer[0], 'Q');
+    EXPECT_EQ(get_line(buffer, 1, stream), buffer);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_EQ(buffer[1], 'Q');
+    EXPECT_EQ(fake::call_count(Op::read), 0);
+}
+
+struct LinesCase {
+    const char* name;
+    std::string data;
+    std::vector<std::string> pieces;
+};
+
+TEST_F(LayerTest, GetLineDeliversPieces) {
+    const std::string x300(300, 'x');
+    const LinesCase cases[] = {
+        {"CR-LF and LF", "a\r\nb\n", {"a\n", "b\n"}},
+        {"long line",
+         x300 + "\n",
+         {x300.substr(0, 129), x300.substr(0, 129), x300.substr(0, 42) + "\n"}},
+        {"NUL and 0xFF",
+         bytes({'a', 0, 'b', 0xFF, 'c', '\n', 'd'}),
+         {bytes({'a', 0, 'b', 0xFF, 'c', '\n'}), "d"}},
+        {"no final line end", "ab\ncd", {"ab\n", "cd"}},
+        {"Ctrl-Z first",
+         "\x1A"
+         "abc\n",
+         {}},
+        {"empty", "", {}},
+        {"exactly 129", std::string(129, 'y') + "\n", {std::string(129, 'y'), "\n"}},
+    };
+    for (const LinesCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        start_layer();
+        fake::add_file("f", c.data);
+        Stream* stream = open_stream("f", "r");
+        ASSERT_NE(stream, nullptr);
+        char buffer[130];
+        for (const std::string& piece : c.pieces) {
+            const std::int32_t n = get_line_length(buffer, 130, stream);
+            ASSERT_EQ(n, static_cast<std::int32_t>(piece.size()));
+            EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)), piece);
+            EXPECT_EQ(buffer[n], '\0');
+        }
+        std::memset(buffer, 'Q', sizeof buffer);
+        EXPECT_EQ(get_line(buffer, 130, stream), nullptr);
+        EXPECT_EQ(buffer[0], 'Q');
+        EXPECT_TRUE(stream->flags & STREAM_EOF);
+        EXPECT_FALSE(stream->flags & STREAM_ERROR);
+        // The 4096-byte refills: the buffer is sized once and every read asks for all of it.
+        for (std::uint64_t size : read_sizes(FIRST_FILE_HANDLE))
+            EXPECT_EQ(size, 4096u);
+        EXPECT_EQ(stream->buffer_size, 4096);
+        EXPECT_TRUE(stream->flags & STREAM_OWN_BUFFER);
+    }
+}
+
+TEST_F(LayerTest, GetLineReturnsAPieceCutByAnErrorAndAsksAgainAfterEndOfFile) {
+    start_layer();
+    fake::add_file("p", "abcd\n", pf::FILE_TYPE_PIPE, {2});
+    Stream* stream = open_stream("p", "r");
+    fake::fail_call(Op::read, 2, pf::ERROR_DISK_FULL);
+    char buffer[130];
+    ASSERT_EQ(get_line(buffer, 130, stream), buffer);
+    EXPECT_STREQ(buffer, "ab");
+    EXPECT_TRUE(stream->flags & STREAM_ERROR);
+    EXPECT_FALSE(stream->flags & STREAM_EOF);
+    ASSERT_EQ(get_line(buffer, 130, stream), buffer);
+    EXPECT_STREQ(buffer, "cd\n");
+    EXPECT_EQ(get_line(buffer, 130, stream), nullptr);
+    EXPECT_TRUE(stream->flags & STREAM_EOF);
+    const int reads = fake::call_count(Op::read);
+    EXPECT_EQ(get_line(buffer, 130, stream), nullptr);
+    EXPECT_EQ(fake::call_count(Op::read), reads + 1);
+
+    fake::reset();
+    start_layer();
+    fake::add_file("f", "abc\n");
+    stream = open_stream("f", "r");
+    fake::fail_call(Op::read, 1, pf::ERROR_DISK_FULL);
+    EXPECT_EQ(get_line(buffer, 130, stream), nullptr);
+    EXPECT_TRUE(stream->flags & STREAM_ERROR);
+    EXPECT_FALSE(stream->flags & STREAM_EOF);
+    EXPECT_EQ(stream->count, 0);
+}
+
+// Every piece get_line gives for the file, with the stream's buffer refused or not.
+std::vector<std::string> read_pieces(const std::string& data, std::uint32_t type, bool refused) {
+    fake::reset();
+    fake::add_file("f", data, type);
+    EXPECT_TRUE(init_fd_table());
+    EXPECT_TRUE(init_stream_table());
+    Stream* stream = open_stream("f", "r");
+    if (refused) fake::fail_allocation(fake::call_count(Op::allocate) + 1);
+    std::vector<std::string> pieces;
+    char buffer[8];
+    for (std::int32_t n; (n = get_line_length(buffer, 8, stream)) >= 0;)
+        pieces.emplace_back(buffer, static_cast<std::size_t>(n));
+    EXPECT_EQ(stream->buffer_size, refused ? 2 : 4096);
+    EXPECT_EQ((stream->flags & STREAM_UNBUFFERED) != 0, refused);
+    for (std::uint64_t size : read_sizes(FIRST_FILE_HANDLE))
+        EXPECT_LE(size, refused ? 2u : 4096u);
+    return pieces;
+}
+
+TEST_F(LayerTest, TheTwoCharacterFallbackDeliversTheSameText) {
+    const std::string data = "a\r\nb\r\n\r\nc\rd\r\r\nef\r\n\r\nlong line here\r\ng\r";
+    const std::string text = "a\nb\n\nc\rd\r\nef\n\nlong line here\ng\r";
+    for (std::uint32_t type : {pf::FILE_TYPE_DISK, pf::FILE_TYPE_PIPE}) {
+        SCOPED_TRACE(type);
+        const std::vector<std::string> buffered = read_pieces(data, type, false);
+        const std::vector<std::string> fallback = read_pieces(data, type, true);
+        EXPECT_EQ(fallback, buffered);
+        std::string joined;
+        for (const std::string& piece : fallback)
+            joined += piece;
+        EXPECT_EQ(joined, text);
+    }
+}
+
+// ---- print calls ----
+
+TEST_F(LayerTest, PrintToAConsoleWritesOncePerCall) {
+    struct Case {
+        const char* name;
+        std::int32_t result;
+        std::vector<std::string> writes;
+    };
+    start_layer();
+    const Case cases[] = {
+        {"usage", print_formatted("Usage mirzet <filename> \n"), {"Usage mirzet <filename> \r\n"}},
+        {"null string", print_formatted("%s", static_cast<const char*>(nullptr)), {"(null)"}},
+        {"empty string", print_formatted("%s", ""), {}},
+        {"percent signs", print_formatted("50%% off%"), {"50% off"}},
+        {"message",
+         print_formatted("Cannot find file %s \n", "a b"),
+         {"Cannot find file a b \r\n"}},
+        {"NUL and 0xFF",
+         print_chars(bytes({'a', 0, 0xFF, '\n'}).data(), 4),
+         {bytes({'a', 0, 0xFF, '\r', '\n'})}},
+    };
+    std::size_t seen = 0;
+    const std::vector<std::string> all = writes_to(STDOUT_HANDLE);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::int32_t expected = c.writes.empty() ? 0 : [&] {
+            std::int32_t n = 0;
+            for (char ch : c.writes[0])
+                n += ch == CR ? 0 : 1;
+            return n;
+        }();
+        EXPECT_EQ(c.result, expected);
+        for (const std::string& write : c.writes) {
+            ASSERT_LT(seen, all.size());
+            EXPECT_EQ(all[seen++], write);
+        }
+    }
+    EXPECT_EQ(seen, all.size());
+    EXPECT_EQ(all[0].size(), 26u);
+    // Between calls the console's standard output holds no buffer.
+    const Stream& out = *standard_output();
+    EXPECT_EQ(out.flags, STREAM_WRITE);
+    EXPECT_EQ(out.base, nullptr);
+    EXPECT_EQ(out.buffer_size, 0);
+    EXPECT_EQ(out.count, 0);
+    EXPECT_EQ(fake::call_count(Op::allocate), 3);  // one temporary block for every call
+}
+
+TEST_F(LayerTest, PrintToAFileWritesAtExit) {
+    start_layer(pf::FILE_TYPE_DISK);
+    EXPECT_EQ(print_formatted("Usage mirzet <filename> \n"), 25);
+    EXPECT_EQ(fake::call_count(Op::write), 0);
+    EXPECT_EQ(flush_all_streams(), 3);
+    EXPECT_EQ(writes_to(STDOUT_HANDLE), (std::vector<std::string>{"Usage mirzet <filename> \r\n"}));
+}
+
+TEST_F(LayerTest, AConsoleCallOfMoreThan4096CharactersWritesTheFirst4096First) {
+    start_layer();
+    const std::string text = "a" + std::string(4096, LF);
+    EXPECT_EQ(print_chars(text.data(), 4097), 4097);
+    // A write of all 4097 at once would be chunked [1025, 1024 x 7].
+    EXPECT_EQ(write_sizes(STDOUT_HANDLE),
+              (std::vector<std::uint64_t>{1025, 1024, 1024, 1024, 1024, 1024, 1024, 1022, 2}));
+}
+
+TEST_F(LayerTest, ARedirectedOutputWritesWhenTheBufferOverflows) {
+    start_layer(pf::FILE_TYPE_PIPE);
+    const std::string half(2048, 'a');
+    EXPECT_EQ(print_chars(half.data(), 2048), 2048);
+    EXPECT_EQ(print_chars(half.data(), 2048), 2048);
+    EXPECT_EQ(fake::call_count(Op::write), 0);
+    EXPECT_EQ(print_chars("b", 1), 1);
+    EXPECT_EQ(write_sizes(STDOUT_HANDLE), (std::vector<std::uint64_t>{1024, 1024, 1024, 1024}));
+    EXPECT_EQ(flush_all_streams(), 3);
+    EXPECT_EQ(fake::contents("<stdout>"), std::string(4096, 'a') + "b");
+    EXPECT_EQ(fake::call_count(Op::allocate), 3);  // the stream's own buffer, once
+    EXPECT_TRUE(standard_output()->flags & STREAM_OWN_BUFFER);
+}
+
+TEST_F(LayerTest, WithoutABufferEveryCharacterIsWrittenByItself) {
+    // A console's temporary block is sought again by the next call; a file's own buffer is not.
+    struct Case {
+        std::uint32_t type;
+        int allocations;
+        std::vector<std::string> writes;
+    };
+    const Case cases[] = {
+        {pf::FILE_TYPE_CHAR, 4, {"a", "b", "\r\n", "cd"}},
+        {pf::FILE_TYPE_DISK, 3, {"a", "b", "\r\n", "c", "d"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        fake::reset();
+        start_layer(c.type);
+        fake::fail_allocation(3);
+        EXPECT_EQ(print_formatted("ab\n"), 3);
+        EXPECT_EQ(print_formatted("cd"), 2);
+        EXPECT_EQ(fake::call_count(Op::allocate), c.allocations);
+        EXPECT_EQ(writes_to(STDOUT_HANDLE), c.writes);
+        EXPECT_EQ(flush_all_streams(), 3);
+        EXPECT_EQ(writes_to(STDOUT_HANDLE).size(), c.writes.size());
+    }
+}
+
+TEST_F(LayerTest, AFailedWriteOfAFullBufferEndsTheCallOnly) {
+    start_layer(pf::FILE_TYPE_DISK);
+    const std::string full(4096, 'a');
+    ASSERT_EQ(print_chars(full.data(), 4096), 4096);
+    fake::fail_call(Op::write, 1, pf::ERROR_DISK_FULL);
+    EXPECT_EQ(print_chars("XYZ", 3), -1);
+    EXPECT_TRUE(standard_output()->flags & STREAM_ERROR);
+    EXPECT_EQ(fake::call_count(Op::write), 1);
+    EXPECT_EQ(print_chars("Q", 1), 1);
+    EXPECT_EQ(flush_all_streams(), 3);
+    EXPECT_EQ(fake::contents("<stdout>"), "XQ");
+}
+
+TEST_F(LayerTest, AFailedWriteOnAConsoleEndsTheCallWithoutATemporaryBlock) {
+    start_layer();
+    fake::fail_allocation(3);
+    fake::fail_call(Op::write, 2, pf::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(print_formatted("abc"), -1);
+    EXPECT_EQ(writes_to(STDOUT_HANDLE), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(standard_output()->flags & STREAM_ERROR);
+    // With the block, a failed write at the end of the call leaves the result alone.
+    EXPECT_EQ(print_formatted("de"), 2);
+    EXPECT_EQ(fake::contents("<stdout>"), "ade");
+    fake::fail_call(Op::write, 4, pf::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(print_formatted("fg"), 2);
+}
+
+TEST_F(LayerTest, FlushAllStreamsCountsTheStreamsFlushedWithoutError) {
+    start_layer(pf::FILE_TYPE_DISK);
+    fake::add_file("f", "data\n");
+    ASSERT_NE(open_stream("f", "r"), nullptr);
+    EXPECT_EQ(flush_all_streams(), 4);
+    print_chars("x", 1);
+    fake::fail_call(Op::write, 1, pf::ERROR_DISK_FULL);
+    EXPECT_EQ(flush_all_streams(), 3);
+    EXPECT_EQ(count_streams_in_use(), 4);
+}
+
+TEST_F(LayerTest, AStreamWithoutHandleFailsEveryWrite) {
+    fake::set_std(pf::STD_OUTPUT_HANDLE, pf::FILE_TYPE_DISK, false);
+    ASSERT_TRUE(init_fd_table());
+    ASSERT_TRUE(init_stream_table());
+    EXPECT_EQ(standard_output()->fd, -1);
+    EXPECT_EQ(print_chars("x", 1), 1);
+    EXPECT_EQ(flush_all_streams(), 2);
+    EXPECT_EQ(error_number, ERR_BAD_HANDLE);
+    EXPECT_TRUE(standard_output()->flags & STREAM_ERROR);
+}
+
+TEST_F(LayerTest, FlushAndCommitCommitsOnlyWithTheCommitLetter) {
+    struct Case {
+        const char* mode;
+        std::uint32_t flush_error;
+        int result;
+        std::size_t flushes;
+    };
+    const Case cases[] = {
+        {"wc", 0, 0, 1},
+        {"wn", 0, 0, 0},
+        {"w", 0, 0, 0},
+        {"wc", pf::ERROR_DISK_FULL, -1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        fake::reset();
+        start_layer();
+        Stream* stream = open_stream("out", c.mode);
+        ASSERT_NE(stream, nullptr);
+        std::int32_t count = 0;
+        emit_chars("hi\n", 3, stream, &count);
+        EXPECT_EQ(count, 3);
+        if (c.flush_error != 0) fake::fail_call(Op::flush, 1, c.flush_error);
+        EXPECT_EQ(flush_and_commit(stream), c.result);
+        EXPECT_EQ(writes_to(FIRST_FILE_HANDLE), (std::vector<std::string>{"hi\r\n"}));
+        const std::vector<fake::Call> flushes = calls_on(Op::flush, FIRST_FILE_HANDLE);
+        ASSERT_EQ(flushes.size(), c.flushes);
+        if (c.flushes != 0) {
+            EXPECT_EQ(fake::calls().back().op, Op::flush);  // after the write
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mirzet::testing
