@@ -403,14 +403,42 @@ int close_fd(int fd) {
 
 namespace {
 
-// Settles a CR that ended the block: one more byte decides whether it begins a CR-LF pair.
-// Returns the write position after storing what the pair or the lone CR gives.
-char* settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
+void record_read_failure(std::uint32_t code) {
+    if (code == pf::ERROR_ACCESS_DENIED) {
+        error_number = ERR_BAD_HANDLE;
+        os_error_code = code;
+    } else {
+        record_os_error(code);
+    }
+}
+
+// The outcome of looking one byte past a CR that ended the block.
+struct Settled {
+    char* out;         // the write position after what the CR gave
+    bool look_failed;  // the look failed: the CR was left for the next read
+};
+
+// A CR that ended the block is settled by reading one more byte: an LF makes the pair.
+Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
     char peek = 0;
     std::uint32_t got = 0;
-    if (!pf::read_file(info.os_handle, &peek, 1, &got) || got == 0) {
+    if (!pf::read_file(info.os_handle, &peek, 1, &got)) {
+        const std::uint32_t code = pf::get_last_error();
+        if (code != pf::ERROR_BROKEN_PIPE) {
+            // Deciding the CR blind could split a pair that the next read would have seen whole,
+            // so it is handed back and settled again by the next read.
+            record_read_failure(code);
+            if (info.fd_flags & (FD_PIPE | FD_DEVICE))
+                info.lookahead = static_cast<std::uint8_t>(CR);
+            else
+                seek_fd(fd, -1, pf::FILE_CURRENT);
+            return {out, true};
+        }
+        got = 0;
+    }
+    if (got == 0) {
         *out++ = CR;
-        return out;
+        return {out, false};
     }
     if (info.fd_flags & (FD_PIPE | FD_DEVICE)) {
         if (peek == LF) {
@@ -419,19 +447,20 @@ char* settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
             *out++ = CR;
             info.lookahead = static_cast<std::uint8_t>(peek);
         }
-        return out;
+        return {out, false};
     }
     if (out == buffer && peek == LF) {
         *out++ = LF;
-        return out;
+        return {out, false};
     }
     seek_fd(fd, -1, pf::FILE_CURRENT);
     if (peek != LF) *out++ = CR;
-    return out;
+    return {out, false};
 }
 
 // Converts the n bytes taken in at buffer in place and returns the number of characters kept:
-// CR-LF becomes LF, a Ctrl-Z ends the data.
+// CR-LF becomes LF, a Ctrl-Z ends the data. -1 when the block was a lone CR that could not be
+// settled.
 std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
     char* const end = buffer + n;
     char* z = static_cast<char*>(std::memchr(buffer, CTRL_Z, n));
@@ -451,7 +480,9 @@ std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
             in = cr + (pair ? 2 : 1);
         } else {
             in = end;
-            out = settle_final_cr(fd, info, buffer, out);
+            const Settled settled = settle_final_cr(fd, info, buffer, out);
+            if (settled.look_failed && settled.out == buffer) return -1;
+            out = settled.out;
         }
     }
     if (z != nullptr && !(info.fd_flags & FD_DEVICE)) info.fd_flags |= FD_EOF;
@@ -487,12 +518,7 @@ std::int32_t text_read(int fd, char* buffer, std::uint32_t count) {
         if (code != pf::ERROR_BROKEN_PIPE) {
             // The pending character stays pending: it belongs to the next successful read.
             if (placed) info->lookahead = static_cast<std::uint8_t>(pending);
-            if (code == pf::ERROR_ACCESS_DENIED) {
-                error_number = ERR_BAD_HANDLE;
-                os_error_code = code;
-            } else {
-                record_os_error(code);
-            }
+            record_read_failure(code);
             return -1;
         }
         got = 0;  // the writer has gone: the end of the data, after any pending character
