@@ -416,7 +416,9 @@ bool check_any_failure(const Copy& copy, int, const Outcome& outcome) {
     } else {
         EXPECT_EQ(outcome.status, 1);
         const std::string refused = "Cannot find file " + INPUT_PATH + " \r\n";
-        if (!is_prefix_of(outcome.out, refused)) EXPECT_TRUE(is_prefix_of(outcome.out, want));
+        if (!is_prefix_of(outcome.out, refused)) {
+            EXPECT_TRUE(is_prefix_of(outcome.out, want));
+        }
     }
     EXPECT_EQ(outcome.err, "");
     return true;
