@@ -3,9 +3,11 @@
 //
 // Input: a set-up byte (what kind of file: disk, pipe or device; which reader: text_read in text
 // or binary mode, get_line on "r", on "r" through the two-character buffer, or on "rb"; whether a
-// pipe ends with a broken pipe), a byte giving the number of chunk sizes and of read sizes, those
-// sizes, and the rest is the file. A pipe or device delivers the file in the chunk sizes; the
-// reader asks for the read sizes (text_read counts, get_line capacities) in turn.
+// pipe ends with a broken pipe), a byte giving the number of chunk sizes and of read sizes, a byte
+// naming one read call that fails (none for 0; not on a device in text mode), the sizes, and the
+// rest is the file. A pipe or device delivers the file in the chunk sizes; the reader asks for the
+// read sizes (text_read counts, get_line capacities) in turn, and asks again after a failed read,
+// which must lose nothing.
 //
 // The model: on a disk file or pipe the text is everything before the first Ctrl-Z with each CR-LF
 // pair read as LF, whatever the chunking. On a device a Ctrl-Z ends only the block of the read that
@@ -46,6 +48,7 @@ struct Input {
     std::uint32_t type;
     Reader reader;
     bool broken_pipe;
+    int failing_read;  // 0 for none
     std::vector<std::uint32_t> chunks;
     std::vector<std::uint32_t> sizes;
     std::string data;
@@ -61,6 +64,7 @@ Input parse(const std::uint8_t* bytes, std::size_t size) {
     input.reader = static_cast<Reader>((setup / 3) % 5);
     input.broken_pipe = (setup & 0x80) != 0;
     const std::uint8_t counts = next();
+    input.failing_read = next() % 32;
     const int chunk_count = (counts & 7) + 1;
     const int size_count = ((counts >> 4) & 7) + 1;
     // Chunks are never 0: a read of 0 bytes is the end of a pipe's data, not a pause.
@@ -143,11 +147,13 @@ FdInfo& slot(int fd) {
     return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
 }
 
-// Whether the last read call asked for bytes and got none: the data has run out.
+// Whether the last read call asked for bytes and got none, or found the writer gone: the data has
+// run out. A read that failed otherwise says nothing of the kind.
 bool data_ended() {
     const std::vector<fake::Call>& calls = fake::calls();
     for (auto call = calls.rbegin(); call != calls.rend(); ++call)
-        if (call->op == Op::read) return call->size > 0 && call->result <= 0;
+        if (call->op == Op::read)
+            return call->size > 0 && (call->result == 0 || call->error == pf::ERROR_BROKEN_PIPE);
     return true;
 }
 
@@ -168,6 +174,10 @@ std::string read_with_text_read(const Input& input) {
         const std::uint32_t count = input.sizes[n % input.sizes.size()];
         const int reads_before = fake::call_count(Op::read);
         const std::int32_t got = text_read(fd, buffer.data(), count);
+        if (got == -1) {
+            CHECK(input.failing_read != 0);
+            continue;  // the injected failure: the next read picks up where this one stopped
+        }
         CHECK(got >= 0 && static_cast<std::uint32_t>(got) <= count);
         out.append(buffer.data(), static_cast<std::size_t>(got));
         if (count == 0) {
@@ -190,7 +200,9 @@ std::string read_with_get_line(const Input& input, const std::string& want) {
     CHECK(stream != nullptr);
     // On a disk file or pipe the pieces do not depend on the blocks: each is as long as the
     // capacity allows, up to and including an LF.
-    const bool exact_pieces = input.type != pf::FILE_TYPE_CHAR || !is_text(input.reader);
+    // A failed read ends a piece early.
+    const bool exact_pieces =
+        (input.type != pf::FILE_TYPE_CHAR || !is_text(input.reader)) && input.failing_read == 0;
     std::string out;
     std::vector<char> line(257);
     for (std::size_t n = 0;; ++n) {
@@ -220,14 +232,14 @@ std::string read_with_get_line(const Input& input, const std::string& want) {
         out += piece;
     }
     if (input.reader == Reader::get_line_two_chars) CHECK(stream->buffer_size == 2);
-    CHECK(!(stream->flags & STREAM_ERROR));
+    CHECK(!(stream->flags & STREAM_ERROR) || input.failing_read != 0);
     return out;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    const Input input = parse(bytes, size);
+    Input input = parse(bytes, size);
     fake::reset();
     fake::add_file(PATH, input.data, input.type, input.chunks);
     if (input.broken_pipe && input.type == pf::FILE_TYPE_PIPE) fake::end_with_broken_pipe(PATH);
@@ -238,6 +250,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     std::string want = input.data;
     const bool device_text = input.type == pf::FILE_TYPE_CHAR && is_text(input.reader);
+    // The device model follows the blocks delivered and knows nothing of failures.
+    if (device_text) input.failing_read = 0;
+    if (input.failing_read != 0) fake::fail_call(Op::read, input.failing_read, 31);
     if (is_text(input.reader) && !device_text) want = model_of_stream(input.data);
 
     const bool by_line = input.reader != Reader::text_read && input.reader != Reader::binary_read;
