@@ -807,6 +807,41 @@ TEST_F(LayerTest, AFailedPeekHandsTheCRBackToTheNextRead) {
     }
 }
 
+TEST_F(LayerTest, AByteThatCannotBeGivenBackIsNotLost) {
+    // The look past a block-final CR took a byte from a disk file; when the seek that should give
+    // it back fails, the read must still deliver every byte exactly once.
+    struct Case {
+        const char* name;
+        std::string data;
+        std::string first;  // the read whose give-back seek fails
+        std::string rest;
+    };
+    const Case cases[] = {
+        {"pair across the edge", "ab\r\ncd", "ab\n", "cd"},
+        {"lone CR at the edge", "ab\rxcd", "ab\r", "xcd"},
+        {"CR then Ctrl-Z",
+         "ab\r\x1a"
+         "cd",
+         "ab\r", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        start_layer();
+        fake::add_file("f", c.data);
+        ASSERT_EQ(open_for_reading("f"), 3);
+        fake::fail_call(Op::seek, 1, pf::ERROR_INVALID_FUNCTION);
+        char buffer[8];
+        const std::int32_t n = text_read(3, buffer, 3);
+        ASSERT_GE(n, 0);
+        EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)), c.first);
+        std::string rest;
+        for (std::int32_t got; (got = text_read(3, buffer, 3)) > 0;)
+            rest.append(buffer, static_cast<std::size_t>(got));
+        EXPECT_EQ(rest, c.rest);
+    }
+}
+
 TEST_F(LayerTest, APeekAtTheEndOfTheDataDeliversTheCR) {
     start_layer();
     fake::add_file("p", "ab\r", pf::FILE_TYPE_PIPE);

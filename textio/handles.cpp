@@ -187,6 +187,8 @@ std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin) {
         }
     }
     info->fd_flags &= static_cast<std::uint8_t>(~FD_EOF);
+    // On a disk file the new position says where reading goes on; a byte held back is void.
+    if (!(info->fd_flags & (FD_PIPE | FD_DEVICE))) info->lookahead = LF;
     return position;
 }
 
@@ -426,12 +428,9 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
         const std::uint32_t code = pf::get_last_error();
         if (code != pf::ERROR_BROKEN_PIPE) {
             // Deciding the CR blind could split a pair that the next read would have seen whole,
-            // so it is handed back and settled again by the next read.
+            // so it waits in the look-ahead slot and is settled again by the next read.
             record_read_failure(code);
-            if (info.fd_flags & (FD_PIPE | FD_DEVICE))
-                info.lookahead = static_cast<std::uint8_t>(CR);
-            else
-                seek_fd(fd, -1, pf::FILE_CURRENT);
+            info.lookahead = static_cast<std::uint8_t>(CR);
             return {out, true};
         }
         got = 0;
@@ -453,7 +452,17 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
         *out++ = LF;
         return {out, false};
     }
-    seek_fd(fd, -1, pf::FILE_CURRENT);
+    if (seek_fd(fd, -1, pf::FILE_CURRENT) == -1) {
+        // The byte cannot be given back: an LF completes the pair now, anything else waits in the
+        // look-ahead slot, so nothing is lost.
+        if (peek == LF) {
+            *out++ = LF;
+        } else {
+            *out++ = CR;
+            info.lookahead = static_cast<std::uint8_t>(peek);
+        }
+        return {out, false};
+    }
     if (peek != LF) *out++ = CR;
     return {out, false};
 }
@@ -503,7 +512,9 @@ std::int32_t text_read(int fd, char* buffer, std::uint32_t count) {
     char* place = buffer;
     std::uint32_t wanted = count;
     char pending = 0;
-    const bool placed = (info->fd_flags & (FD_PIPE | FD_DEVICE)) && info->lookahead != LF;
+    // Pipes and devices hold a byte taken in past a CR; a disk file only when a byte could not be
+    // given back by a seek.
+    const bool placed = info->lookahead != LF;
     if (placed) {
         pending = static_cast<char>(info->lookahead);
         *buffer = pending;
@@ -544,24 +555,29 @@ struct Chunk {
 // Fills a chunk from text, inserting a CR before each LF, until it holds CHUNK_LIMIT bytes or more
 // (a pair crossing the mark is completed) or the text runs out.
 void build_chunk(const char* text, std::uint32_t n, Chunk* chunk) {
-    chunk->length = chunk->taken = chunk->inserted = 0;
-    while (chunk->length < CHUNK_LIMIT && chunk->taken < n) {
-        const std::uint32_t room = CHUNK_LIMIT - chunk->length;
-        const std::uint32_t left = n - chunk->taken;
+    // Kept in locals: the copies into chunk->bytes would otherwise make the compiler reload the
+    // counts after every run.
+    std::uint32_t length = 0, taken = 0, inserted = 0;
+    while (length < CHUNK_LIMIT && taken < n) {
+        const std::uint32_t room = CHUNK_LIMIT - length;
+        const std::uint32_t left = n - taken;
         const std::uint32_t span = left < room ? left : room;
-        const char* from = text + chunk->taken;
+        const char* from = text + taken;
         const char* lf = static_cast<const char*>(std::memchr(from, LF, span));
         const std::uint32_t run = lf != nullptr ? static_cast<std::uint32_t>(lf - from) : span;
-        std::memcpy(chunk->bytes + chunk->length, from, run);
-        chunk->length += run;
-        chunk->taken += run;
+        std::memcpy(chunk->bytes + length, from, run);
+        length += run;
+        taken += run;
         if (lf != nullptr) {
-            chunk->bytes[chunk->length++] = CR;
-            chunk->bytes[chunk->length++] = LF;
-            chunk->taken += 1;
-            chunk->inserted += 1;
+            chunk->bytes[length++] = CR;
+            chunk->bytes[length++] = LF;
+            taken += 1;
+            inserted += 1;
         }
     }
+    chunk->length = length;
+    chunk->taken = taken;
+    chunk->inserted = inserted;
 }
 
 struct WriteOutcome {
