@@ -30,7 +30,11 @@ int main(int argc, char** argv) {
         // Pieces are printed by their length, so a NUL byte is copied like any other.
         const std::int32_t length = get_line_length(line, LINE_CAPACITY, input);
         if (length < 0) break;
-        if (output_failed(print_chars(line, length))) return 1;
+        if (output_failed(print_chars(line, length))) {
+            // What a failed flush left waiting would reach the output after the lost block.
+            discard_pending(standard_output());
+            return 1;
+        }
     }
     return (input->flags & STREAM_ERROR) ? 1 : 0;
 }

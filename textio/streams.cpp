@@ -255,11 +255,13 @@ char* get_line(char* buffer, std::int32_t capacity, Stream* stream) {
 // ---- the temporary buffer of a print call ----
 
 int begin_temp_buffer(Stream* stream) {
+    // A stream that has a buffer keeps it: the cheap test first, before the handle's kind.
+    if (stream->flags & STREAM_HAS_BUFFER) return 0;
     if (!is_device(stream->fd)) return 0;
     char** slot = stream == stream_table[1]   ? &temp_buffers[0]
                   : stream == stream_table[2] ? &temp_buffers[1]
                                               : nullptr;
-    if (slot == nullptr || (stream->flags & STREAM_HAS_BUFFER)) return 0;
+    if (slot == nullptr) return 0;
     if (*slot == nullptr) {
         *slot = static_cast<char*>(pf::allocate(BUFFER_SIZE));
         if (*slot == nullptr) return 0;  // the next print call tries again
@@ -325,6 +327,15 @@ void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
 }
 
 void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+    // Most runs fit the room left whole: one copy and nothing else to decide.
+    if (n > 0 && n <= stream->count && *count >= 0 && n <= INT32_MAX - *count) {
+        char* to = stream->next;
+        stream->next += n;
+        stream->count -= n;
+        *count += n;
+        std::memcpy(to, text, static_cast<std::size_t>(n));
+        return;
+    }
     while (n > 0 && *count >= 0) {
         const std::int32_t run = storable(stream, n, *count);
         if (run > 0) {
@@ -382,6 +393,11 @@ int flush_and_put(int ch, Stream* stream) {
     if (text_write(stream->fd, &byte, 1) == 1) return static_cast<unsigned char>(byte);
     stream->flags |= STREAM_ERROR;
     return -1;
+}
+
+void discard_pending(Stream* stream) {
+    stream->next = stream->base;
+    stream->count = 0;
 }
 
 int flush_stream(Stream* stream) {

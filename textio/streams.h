@@ -75,6 +75,8 @@ void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count);
 void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count);
 
 int flush_and_put(int ch, Stream* stream);
+// Forgets the characters waiting in a write stream's buffer without writing them.
+void discard_pending(Stream* stream);
 int flush_stream(Stream* stream);
 int flush_and_commit(Stream* stream);
 int flush_all_streams();
