@@ -254,9 +254,10 @@ char* get_line(char* buffer, std::int32_t capacity, Stream* stream) {
 
 // ---- the temporary buffer of a print call ----
 
-int begin_temp_buffer(Stream* stream) {
-    // A stream that has a buffer keeps it: the cheap test first, before the handle's kind.
-    if (stream->flags & STREAM_HAS_BUFFER) return 0;
+namespace {
+
+// Kept out of line: a redirected output, which has its own buffer, never comes here.
+[[gnu::noinline]] int lend_temp_buffer(Stream* stream) {
     if (!is_device(stream->fd)) return 0;
     char** slot = stream == stream_table[1]   ? &temp_buffers[0]
                   : stream == stream_table[2] ? &temp_buffers[1]
@@ -270,6 +271,14 @@ int begin_temp_buffer(Stream* stream) {
     stream->buffer_size = stream->count = BUFFER_SIZE;
     stream->flags |= STREAM_WRITE | STREAM_LENT_BUFFER | STREAM_TEMP_BUFFER;
     return 1;
+}
+
+}  // namespace
+
+int begin_temp_buffer(Stream* stream) {
+    // A stream that has a buffer keeps it: the cheap test first, before the handle's kind.
+    if (stream->flags & STREAM_HAS_BUFFER) return 0;
+    return lend_temp_buffer(stream);
 }
 
 void end_temp_buffer(int lent, Stream* stream) {
@@ -326,16 +335,12 @@ void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
     }
 }
 
-void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
-    // Most runs fit the room left whole: one copy and nothing else to decide.
-    if (n > 0 && n <= stream->count && *count >= 0 && n <= INT32_MAX - *count) {
-        char* to = stream->next;
-        stream->next += n;
-        stream->count -= n;
-        *count += n;
-        std::memcpy(to, text, static_cast<std::size_t>(n));
-        return;
-    }
+namespace {
+
+// The general case: runs as far as the room goes, a flush for each character beyond it. Kept out
+// of line so that the common case stays a few instructions.
+[[gnu::noinline]] void emit_chars_in_runs(const char* text, std::int32_t n, Stream* stream,
+                                          std::int32_t* count) {
     while (n > 0 && *count >= 0) {
         const std::int32_t run = storable(stream, n, *count);
         if (run > 0) {
@@ -350,6 +355,21 @@ void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* 
             --n;
         }
     }
+}
+
+}  // namespace
+
+void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+    // Most runs fit the room left whole: one copy and nothing else to decide.
+    if (n > 0 && n <= stream->count && *count >= 0 && n <= INT32_MAX - *count) {
+        char* to = stream->next;
+        stream->next += n;
+        stream->count -= n;
+        *count += n;
+        std::memcpy(to, text, static_cast<std::size_t>(n));
+        return;
+    }
+    emit_chars_in_runs(text, n, stream, count);
 }
 
 // ---- flushing ----
