@@ -434,7 +434,7 @@ bool has_size(const Spec& spec, std::uint32_t size) {
     return (spec.size & size) != 0;
 }
 
-// Fills the specification's text for conversion letter c, or sets suppress.
+// Fills in the conversion's text for letter c, or sets suppress.
 void convert(Spec& spec, char c, FormatArgs& args, const Output& out) {
     switch (c) {
         case 's':
