@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "copy_model.h"
 #include "platform/fake.h"
 #include "runtime/runtime.h"
 #include "textio/handles.h"
@@ -68,14 +69,7 @@ std::vector<Copy> representative_copies() {
 // The copy an independent reading of the rules gives: the text up to the first Ctrl-Z, CR-LF and
 // bare LF both written as CR-LF, every other byte unchanged.
 std::string expected_copy(const std::string& input) {
-    const std::string text = input.substr(0, input.find('\x1a'));
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        if (text[i] == '\n') out += '\r';
-        out += text[i];
-    }
-    return out;
+    return testing::dos_copy(input);
 }
 
 struct Outcome {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "child.h"
+#include "copy_model.h"
 #include "process.h"
 
 namespace mirzet::test {
@@ -23,15 +24,7 @@ using namespace std::chrono_literals;
 // The copy by the rules, written apart from the layer: the text up to the first Ctrl-Z, CR-LF and
 // bare LF both written as CR-LF, every other byte unchanged.
 std::string copy_of(const std::string& input) {
-    const std::string text = input.substr(0, input.find('\x1a'));
-    std::string out;
-    out.reserve(text.size() + text.size() / 8);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        if (text[i] == '\n') out += '\r';
-        out += text[i];
-    }
-    return out;
+    return mirzet::testing::dos_copy(input);
 }
 
 // Lines of every length up to a few hundred, ending in CR-LF, bare LF or a lone CR in turn.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "child.h"
+#include "copy_model.h"
 
 namespace mirzet::test {
 namespace {
@@ -51,13 +52,7 @@ std::vector<Patch> patches(std::uint64_t size) {
 }
 
 std::string converted(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        if (text[i] == '\n') out += '\r';
-        out += text[i];
-    }
-    return out;
+    return mirzet::testing::dos_text(text);
 }
 
 // The expected copy as a list of segments: runs of NUL bytes and converted patches.

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "copy_model.h"
 #include "process.h"
 
 namespace mirzet::test {
@@ -28,19 +29,7 @@ using std::chrono::milliseconds;
 const std::string kUsage = "Usage mirzet <filename> \r\n";
 const std::string kCtrlZ = "\x1a";
 
-// The copy as a reader of DOS text expects it, written apart from the program: the data ends at the
-// first Ctrl-Z; a CR followed by LF is the line end LF, any other CR is kept; then every LF is
-// written as CR-LF.
-std::string dos_copy(std::string_view in) {
-    in = in.substr(0, in.find(kCtrlZ));
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        if (in[i] == '\r' && i + 1 < in.size() && in[i + 1] == '\n') continue;
-        if (in[i] == '\n') out += '\r';
-        out += in[i];
-    }
-    return out;
-}
+using mirzet::testing::dos_copy;
 
 // Text without CRs, its LFs written as CR-LF: the expected output of hand-written cases.
 std::string crlf(std::string_view text) {
