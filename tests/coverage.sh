@@ -15,7 +15,7 @@ ctest --test-dir "$build" -j2 --output-on-failure >"$build/ctest.log" || {
   tail -30 "$build/ctest.log"
   exit 1
 }
-tail -3 "$build/ctest.log"
+grep -E "tests passed, [0-9]+ tests? failed" "$build/ctest.log"
 
 mkdir -p "$build/html"
 gcovr --root . --object-directory "$build" \
