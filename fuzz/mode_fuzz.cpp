@@ -169,12 +169,12 @@ enum class Target { missing, disk, pipe, device, directory, unknown_type };
 int open_slots() {
     int n = 0;
     for (int fd = 0; fd < fd_limit; ++fd)
-        if (fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE].fd_flags & FD_OPEN) ++n;
+        if (fd_info(fd)->fd_flags & FD_OPEN) ++n;
     return n;
 }
 
 std::uint8_t flags_of(int fd) {
-    return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE].fd_flags;
+    return fd_info(fd)->fd_flags;
 }
 
 }  // namespace

@@ -144,7 +144,7 @@ std::string model_of_device(const std::string& data) {
 // ---- the readers ----
 
 FdInfo& slot(int fd) {
-    return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
+    return *fd_info(fd);
 }
 
 // Whether the last read call asked for bytes and got none, or found the writer gone: the data has

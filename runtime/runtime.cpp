@@ -34,7 +34,8 @@ const char* message_of(int number) {
 
 // The handle of fd 2 when the handle table holds one, else the system's standard error.
 OsHandle standard_error_handle() {
-    if (fd_limit > 0 && fd_table[0][2].os_handle != -1) return fd_table[0][2].os_handle;
+    const FdInfo* info = fd_info(2);
+    if (info != nullptr && info->os_handle != NO_HANDLE) return info->os_handle;
     return pf::get_std_handle(pf::STD_ERROR_HANDLE);
 }
 

@@ -32,7 +32,7 @@ inline void clear_errors() {
 }
 
 inline FdInfo& slot_of(int fd) {
-    return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
+    return *fd_info(fd);
 }
 
 inline std::vector<fake::Call> calls_on(Op op, OsHandle handle) {

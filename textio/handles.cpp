@@ -47,7 +47,7 @@ FdInfo* new_block() {
     auto* block = static_cast<FdInfo*>(pf::allocate(sizeof(FdInfo) * FD_BLOCK_SIZE));
     if (block == nullptr) return nullptr;
     for (int i = 0; i < FD_BLOCK_SIZE; ++i)
-        block[i] = FdInfo{-1, 0, LF};
+        block[i] = FdInfo{NO_HANDLE, 0, LF};
     return block;
 }
 
@@ -61,19 +61,10 @@ bool add_block() {
     return true;
 }
 
-bool in_range(int fd) {
-    return static_cast<std::uint32_t>(fd) < static_cast<std::uint32_t>(fd_limit);
-}
-
-FdInfo& slot(int fd) {
-    return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
-}
-
 // The slot of an fd that is in range and open, or null.
 FdInfo* open_slot(int fd) {
-    if (!in_range(fd)) return nullptr;
-    FdInfo& info = slot(fd);
-    return (info.fd_flags & FD_OPEN) ? &info : nullptr;
+    FdInfo* info = fd_info(fd);
+    return info != nullptr && (info->fd_flags & FD_OPEN) ? info : nullptr;
 }
 
 std::uint32_t read_u32(const std::uint8_t* p) {
@@ -104,15 +95,15 @@ void take_inherited_handles() {
         auto handle = static_cast<OsHandle>(read_u32(handles + 4 * i));
         if (handle == pf::INVALID_HANDLE_VALUE || !(flags[i] & FD_OPEN)) continue;
         if (!(flags[i] & FD_PIPE) && pf::get_file_type(handle) == pf::FILE_TYPE_UNKNOWN) continue;
-        FdInfo& info = slot(static_cast<int>(i));
-        info.os_handle = handle;
-        info.fd_flags = flags[i];
+        FdInfo* info = fd_info(static_cast<int>(i));
+        info->os_handle = handle;
+        info->fd_flags = flags[i];
     }
 }
 
 void classify_standard_handle(int fd) {
-    FdInfo& info = slot(fd);
-    if (info.os_handle != -1) {
+    FdInfo& info = *fd_info(fd);
+    if (info.os_handle != NO_HANDLE) {
         info.fd_flags |= FD_TEXT;
         return;
     }
@@ -165,7 +156,8 @@ bool init_fd_table() {
 }
 
 int is_device(int fd) {
-    return in_range(fd) && (slot(fd).fd_flags & FD_DEVICE) ? 1 : 0;
+    const FdInfo* info = fd_info(fd);
+    return info != nullptr && (info->fd_flags & FD_DEVICE) ? 1 : 0;
 }
 
 std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin) {
@@ -174,7 +166,7 @@ std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin) {
         record_bad_handle();
         return -1;
     }
-    if (info->os_handle == -1) {
+    if (info->os_handle == NO_HANDLE) {
         error_number = ERR_BAD_HANDLE;
         return -1;
     }
@@ -201,7 +193,7 @@ int allocate_fd() {
         for (int entry = 0; entry < FD_BLOCK_SIZE; ++entry) {
             FdInfo& info = fd_table[block][entry];
             if (!(info.fd_flags & FD_OPEN)) {
-                info.os_handle = -1;
+                info.os_handle = NO_HANDLE;
                 return block * FD_BLOCK_SIZE + entry;
             }
         }
@@ -210,22 +202,23 @@ int allocate_fd() {
 }
 
 int set_os_handle(int fd, OsHandle handle) {
-    if (!in_range(fd) || slot(fd).os_handle != -1) {
+    FdInfo* info = fd_info(fd);
+    if (info == nullptr || info->os_handle != NO_HANDLE) {
         record_bad_handle();
         return -1;
     }
-    slot(fd).os_handle = handle;
+    info->os_handle = handle;
     if (fd < 3) pf::set_std_handle(static_cast<std::uint32_t>(fd), handle);
     return 0;
 }
 
 int release_fd(int fd) {
     FdInfo* info = open_slot(fd);
-    if (info == nullptr || info->os_handle == -1) {
+    if (info == nullptr || info->os_handle == NO_HANDLE) {
         record_bad_handle();
         return -1;
     }
-    info->os_handle = -1;
+    info->os_handle = NO_HANDLE;
     if (fd < 3) pf::set_std_handle(static_cast<std::uint32_t>(fd), 0);
     return 0;
 }
@@ -371,29 +364,32 @@ int open_fd(const char* path, std::uint32_t open_flags, int share, int permissio
     if (type == pf::FILE_TYPE_CHAR) args.fd_flags |= FD_DEVICE;
     if (type == pf::FILE_TYPE_PIPE) args.fd_flags |= FD_PIPE;
     set_os_handle(fd, handle);
-    slot(fd).fd_flags = args.fd_flags | FD_OPEN;
+    FdInfo* info = fd_info(fd);
+    info->fd_flags = args.fd_flags | FD_OPEN;
 
     const bool disk = !(args.fd_flags & (FD_PIPE | FD_DEVICE));
     const bool read_write = (open_flags & OPEN_ACCESS_MASK) == OPEN_READ_WRITE;
     if (disk && (args.fd_flags & FD_TEXT) && read_write && !trim_final_ctrl_z(fd)) return -1;
-    if (disk && (open_flags & OPEN_APPEND)) slot(fd).fd_flags |= FD_APPEND;
+    if (disk && (open_flags & OPEN_APPEND)) info->fd_flags |= FD_APPEND;
     return fd;
 }
 
 int close_fd(int fd) {
-    if (open_slot(fd) == nullptr) {
+    FdInfo* info = open_slot(fd);
+    if (info == nullptr) {
         record_bad_handle();
         return -1;
     }
-    const OsHandle handle = get_os_handle(fd);
+    const OsHandle handle = info->os_handle;
     std::uint32_t failure = 0;
-    const bool shared_std =
-        (fd == 1 || fd == 2) && in_range(2) && slot(1).os_handle == slot(2).os_handle;
-    if (handle != -1 && !shared_std && !pf::close_handle(handle)) failure = pf::get_last_error();
+    const bool shared_std = (fd == 1 || fd == 2) && fd_info(2) != nullptr &&
+                            fd_info(1)->os_handle == fd_info(2)->os_handle;
+    if (handle != NO_HANDLE && !shared_std && !pf::close_handle(handle))
+        failure = pf::get_last_error();
     release_fd(fd);
-    slot(fd).fd_flags = 0;
+    info->fd_flags = 0;
     // A character left pending must never reach the next file opened on this slot.
-    slot(fd).lookahead = LF;
+    info->lookahead = LF;
     if (failure != 0) {
         record_os_error(failure);
         return -1;

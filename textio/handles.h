@@ -15,8 +15,12 @@ constexpr char CR = 0x0D;
 constexpr char LF = 0x0A;
 constexpr char CTRL_Z = 0x1A;
 
+// What a slot holds when no handle has been given to it (as INVALID_HANDLE_VALUE, but a slot's
+// state rather than a failed call).
+constexpr OsHandle NO_HANDLE = -1;
+
 struct FdInfo {
-    OsHandle os_handle;      // -1 when the slot holds none
+    OsHandle os_handle;      // NO_HANDLE when the slot holds none
     std::uint8_t fd_flags;   // FD_*
     std::uint8_t lookahead;  // a character a read took in past a CR; LF when none is pending
 };
@@ -35,6 +39,12 @@ constexpr int FD_MAX = FD_BLOCK_SIZE * FD_BLOCK_COUNT;
 
 extern FdInfo* fd_table[FD_BLOCK_COUNT];
 extern int fd_limit;  // slots covered by the blocks allocated so far
+
+// The record of fd, or null when fd lies outside the blocks allocated so far.
+inline FdInfo* fd_info(int fd) {
+    if (static_cast<std::uint32_t>(fd) >= static_cast<std::uint32_t>(fd_limit)) return nullptr;
+    return &fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
+}
 
 // Open flags of open_fd.
 constexpr std::uint32_t OPEN_READ_ONLY = 0x0000;

@@ -36,8 +36,8 @@ bool in_use(const Stream* stream) {
 }
 
 bool handle_appends(int fd) {
-    return static_cast<std::uint32_t>(fd) < static_cast<std::uint32_t>(fd_limit) &&
-           (fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE].fd_flags & FD_APPEND);
+    const FdInfo* info = fd_info(fd);
+    return info != nullptr && (info->fd_flags & FD_APPEND);
 }
 
 bool is_standard_output_or_error(const Stream* stream) {
@@ -65,8 +65,8 @@ bool init_stream_table() {
     in.buffer_size = BUFFER_SIZE;
     static_streams[1].flags = static_streams[2].flags = STREAM_WRITE;
     for (int i = 0; i < 3; ++i) {
-        const OsHandle handle = fd_table[0][i].os_handle;
-        static_streams[i].fd = (handle == -1 || handle == 0) ? -1 : i;
+        const OsHandle handle = fd_info(i)->os_handle;
+        static_streams[i].fd = (handle == NO_HANDLE || handle == 0) ? -1 : i;
     }
     return true;
 }
