@@ -31,14 +31,25 @@ constexpr ErrorPair error_pairs[] = {
     {183, 17}, {206, 2},  {215, 11}, {1816, 12},
 };
 
-void record_bad_handle() {
-    error_number = ERR_BAD_HANDLE;
-    os_error_code = 0;
-}
+// Each rule of recording a failure has one helper; record_os_error (the code and the number it maps
+// to) is public.
 
+// A failure found by the layer itself: no operating-system code goes with it.
 void record_error(int number) {
     error_number = number;
     os_error_code = 0;
+}
+
+// A slot that cannot take the call, found before any system call: the code of an earlier failure
+// is left as it was.
+void record_bad_handle_keeping_code() {
+    error_number = ERR_BAD_HANDLE;
+}
+
+// A system call failed and the layer, not the mapping, decides what the failure means.
+void record_os_error_as(std::uint32_t code, int number) {
+    os_error_code = code;
+    error_number = number;
 }
 
 // ---- the table ----
@@ -163,11 +174,11 @@ int is_device(int fd) {
 std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     if (info->os_handle == NO_HANDLE) {
-        error_number = ERR_BAD_HANDLE;
+        record_bad_handle_keeping_code();
         return -1;
     }
     std::int64_t position = pf::set_file_pointer(info->os_handle, offset, origin);
@@ -204,7 +215,7 @@ int allocate_fd() {
 int set_os_handle(int fd, OsHandle handle) {
     FdInfo* info = fd_info(fd);
     if (info == nullptr || info->os_handle != NO_HANDLE) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     info->os_handle = handle;
@@ -215,7 +226,7 @@ int set_os_handle(int fd, OsHandle handle) {
 int release_fd(int fd) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr || info->os_handle == NO_HANDLE) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     info->os_handle = NO_HANDLE;
@@ -226,7 +237,7 @@ int release_fd(int fd) {
 OsHandle get_os_handle(int fd) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     return info->os_handle;
@@ -322,8 +333,7 @@ bool trim_final_ctrl_z(int fd) {
         const std::int64_t end = seek_fd(fd, 0, pf::FILE_CURRENT);
         seek_fd(fd, end - 1, pf::FILE_BEGIN);
         if (!pf::set_end_of_file(get_os_handle(fd))) {
-            os_error_code = pf::get_last_error();
-            error_number = ERR_ACCESS;
+            record_os_error_as(pf::get_last_error(), ERR_ACCESS);
             close_fd(fd);
             return false;
         }
@@ -377,7 +387,7 @@ int open_fd(const char* path, std::uint32_t open_flags, int share, int permissio
 int close_fd(int fd) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     const OsHandle handle = info->os_handle;
@@ -401,13 +411,13 @@ int close_fd(int fd) {
 
 namespace {
 
-void record_read_failure(std::uint32_t code) {
-    if (code == pf::ERROR_ACCESS_DENIED) {
-        error_number = ERR_BAD_HANDLE;
-        os_error_code = code;
-    } else {
+// A read or write refused with access denied means the handle is not open that way: error 9, the
+// code kept. Any other failure maps as usual.
+void record_transfer_failure(std::uint32_t code) {
+    if (code == pf::ERROR_ACCESS_DENIED)
+        record_os_error_as(code, ERR_BAD_HANDLE);
+    else
         record_os_error(code);
-    }
 }
 
 // The outcome of looking one byte past a CR that ended the block.
@@ -425,7 +435,7 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
         if (code != pf::ERROR_BROKEN_PIPE) {
             // Deciding the CR blind could split a pair that the next read would have seen whole,
             // so it waits in the look-ahead slot and is settled again by the next read.
-            record_read_failure(code);
+            record_transfer_failure(code);
             info.lookahead = static_cast<std::uint8_t>(CR);
             return {out, true};
         }
@@ -499,7 +509,7 @@ std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
 std::int32_t text_read(int fd, char* buffer, std::uint32_t count) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     if (count == 0 || (info->fd_flags & FD_EOF)) return 0;
@@ -525,7 +535,7 @@ std::int32_t text_read(int fd, char* buffer, std::uint32_t count) {
         if (code != pf::ERROR_BROKEN_PIPE) {
             // The pending character stays pending: it belongs to the next successful read.
             if (placed) info->lookahead = static_cast<std::uint8_t>(pending);
-            record_read_failure(code);
+            record_transfer_failure(code);
             return -1;
         }
         got = 0;  // the writer has gone: the end of the data, after any pending character
@@ -619,7 +629,7 @@ WriteOutcome write_binary(OsHandle handle, const char* buffer, std::uint32_t n) 
 std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     if (n == 0) return 0;
@@ -631,13 +641,8 @@ std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
                                      : write_binary(info->os_handle, buffer, n);
     // Whatever went out is reported as the bytes of the buffer it carried, never less than 0.
     if (outcome.written != 0) return static_cast<std::int32_t>(outcome.taken);
-    if (outcome.error == pf::ERROR_ACCESS_DENIED) {
-        error_number = ERR_BAD_HANDLE;
-        os_error_code = outcome.error;
-        return -1;
-    }
     if (outcome.error != 0) {
-        record_os_error(outcome.error);
+        record_transfer_failure(outcome.error);
         return -1;
     }
     if ((info->fd_flags & FD_DEVICE) && buffer[0] == CTRL_Z) return 0;
@@ -647,12 +652,11 @@ std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
 
 int commit_fd(int fd) {
     if (open_slot(fd) == nullptr) {
-        error_number = ERR_BAD_HANDLE;
+        record_bad_handle_keeping_code();
         return -1;
     }
     if (!pf::flush_file_buffers(get_os_handle(fd))) {
-        os_error_code = pf::get_last_error();
-        error_number = ERR_BAD_HANDLE;
+        record_os_error_as(pf::get_last_error(), ERR_BAD_HANDLE);
         return -1;
     }
     return 0;
