@@ -272,44 +272,45 @@ TEST_F(LayerTest, OpenFdPassesTheCreateArgumentsAndSetsFlags) {
     constexpr std::uint32_t NORMAL = pf::FILE_ATTRIBUTE_NORMAL;
     constexpr std::uint32_t DISK = pf::FILE_TYPE_DISK, PIPE = pf::FILE_TYPE_PIPE,
                             CHAR = pf::FILE_TYPE_CHAR;
+    constexpr int PERM = DEFAULT_PERMISSION, UNWRITABLE = PERM & ~PERMISSION_OWNER_WRITE;
     const OpenCase cases[] = {
-        {"read", 0x0000, SHARE_DENY_NONE, 0x1A4, true, DISK, R, 3, pf::OPEN_EXISTING, NORMAL, true,
+        {"read", 0x0000, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING, NORMAL, true,
          0x81},
-        {"read pipe", 0x0000, SHARE_DENY_NONE, 0x1A4, true, PIPE, R, 3, pf::OPEN_EXISTING, NORMAL,
+        {"read pipe", 0x0000, SHARE_DENY_NONE, PERM, true, PIPE, R, 3, pf::OPEN_EXISTING, NORMAL,
          true, 0x89},
-        {"read device", 0x0000, SHARE_DENY_NONE, 0x1A4, true, CHAR, R, 3, pf::OPEN_EXISTING, NORMAL,
+        {"read device", 0x0000, SHARE_DENY_NONE, PERM, true, CHAR, R, 3, pf::OPEN_EXISTING, NORMAL,
          true, 0xC1},
-        {"write", 0x0301, SHARE_DENY_ALL, 0x1A4, false, DISK, W, 0, pf::CREATE_ALWAYS, NORMAL, true,
+        {"write", 0x0301, SHARE_DENY_ALL, PERM, false, DISK, W, 0, pf::CREATE_ALWAYS, NORMAL, true,
          0x81},
-        {"append", 0x0109, SHARE_DENY_WRITE, 0x1A4, true, DISK, W, 1, pf::OPEN_ALWAYS, NORMAL, true,
+        {"append", 0x0109, SHARE_DENY_WRITE, PERM, true, DISK, W, 1, pf::OPEN_ALWAYS, NORMAL, true,
          0xA1},
-        {"append pipe", 0x0109, SHARE_DENY_NONE, 0x1A4, true, PIPE, W, 3, pf::OPEN_ALWAYS, NORMAL,
+        {"append pipe", 0x0109, SHARE_DENY_NONE, PERM, true, PIPE, W, 3, pf::OPEN_ALWAYS, NORMAL,
          true, 0x89},
-        {"append device", 0x0109, SHARE_DENY_NONE, 0x1A4, true, CHAR, W, 3, pf::OPEN_ALWAYS, NORMAL,
+        {"append device", 0x0109, SHARE_DENY_NONE, PERM, true, CHAR, W, 3, pf::OPEN_ALWAYS, NORMAL,
          true, 0xC1},
-        {"read-write binary private", 0x8082, SHARE_DENY_READ, 0x1A4, true, DISK, R | W, 2,
+        {"read-write binary private", 0x8082, SHARE_DENY_READ, PERM, true, DISK, R | W, 2,
          pf::OPEN_EXISTING, NORMAL, false, 0x11},
-        {"truncate", 0x0201, SHARE_DENY_NONE, 0x1A4, true, DISK, W, 3, pf::TRUNCATE_EXISTING,
-         NORMAL, true, 0x81},
-        {"exclusive", 0x0501, SHARE_DENY_NONE, 0x124, false, DISK, W, 3, pf::CREATE_NEW,
+        {"truncate", 0x0201, SHARE_DENY_NONE, PERM, true, DISK, W, 3, pf::TRUNCATE_EXISTING, NORMAL,
+         true, 0x81},
+        {"exclusive", 0x0501, SHARE_DENY_NONE, UNWRITABLE, false, DISK, W, 3, pf::CREATE_NEW,
          pf::FILE_ATTRIBUTE_READONLY, true, 0x81},
-        {"exclusive truncate", 0x0701, SHARE_DENY_NONE, 0x1A4, false, DISK, W, 3, pf::CREATE_NEW,
+        {"exclusive truncate", 0x0701, SHARE_DENY_NONE, PERM, false, DISK, W, 3, pf::CREATE_NEW,
          NORMAL, true, 0x81},
-        {"exclusive alone", 0x0401, SHARE_DENY_NONE, 0x1A4, true, DISK, W, 3, pf::OPEN_EXISTING,
+        {"exclusive alone", 0x0401, SHARE_DENY_NONE, PERM, true, DISK, W, 3, pf::OPEN_EXISTING,
          NORMAL, true, 0x81},
         {"create read-only", 0x0101, SHARE_DENY_NONE, 0, true, DISK, W, 3, pf::OPEN_ALWAYS,
          pf::FILE_ATTRIBUTE_READONLY, true, 0x81},
         {"permission unused", 0x0000, SHARE_DENY_NONE, 0, true, DISK, R, 3, pf::OPEN_EXISTING,
          NORMAL, true, 0x81},
-        {"hints", 0x1070, SHARE_DENY_NONE, 0x1A4, true, DISK, R | pf::DELETE, 3, pf::OPEN_EXISTING,
+        {"hints", 0x1070, SHARE_DENY_NONE, PERM, true, DISK, R | pf::DELETE, 3, pf::OPEN_EXISTING,
          NORMAL | pf::FILE_FLAG_DELETE_ON_CLOSE | pf::FILE_ATTRIBUTE_TEMPORARY |
              pf::FILE_FLAG_SEQUENTIAL_SCAN,
          true, 0x81},
-        {"random", 0x0010, SHARE_DENY_NONE, 0x1A4, true, DISK, R, 3, pf::OPEN_EXISTING,
+        {"random", 0x0010, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING,
          NORMAL | pf::FILE_FLAG_RANDOM_ACCESS, true, 0x81},
-        {"text and binary", 0xC000, SHARE_DENY_NONE, 0x1A4, true, DISK, R, 3, pf::OPEN_EXISTING,
+        {"text and binary", 0xC000, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING,
          NORMAL, true, 0x01},
-        {"text", 0x4000, SHARE_DENY_NONE, 0x1A4, true, DISK, R, 3, pf::OPEN_EXISTING, NORMAL, true,
+        {"text", 0x4000, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING, NORMAL, true,
          0x81},
     };
     for (const OpenCase& c : cases) {
@@ -360,7 +361,7 @@ TEST_F(LayerTest, OpenFdFailuresLeaveNothingOpen) {
         fake::add_file("f", "data");
         fake::add_file("odd", "data", pf::FILE_TYPE_UNKNOWN);
         fake::add_directory("dir");
-        EXPECT_EQ(open_fd(c.path, c.open_flags, c.share, 0x1A4), -1);
+        EXPECT_EQ(open_fd(c.path, c.open_flags, c.share, DEFAULT_PERMISSION), -1);
         EXPECT_EQ(error_number, c.error);
         EXPECT_EQ(os_error_code, c.os_code);
         EXPECT_EQ(fake::call_count(Op::create), c.creates);
@@ -419,7 +420,7 @@ TEST_F(LayerTest, ReadWriteTextOpenTrimsAFinalCtrlZ) {
         fake::reset();
         start_layer();
         fake::add_file("f", c.data);
-        const int fd = open_fd("f", c.open_flags, SHARE_DENY_NONE, 0x1A4);
+        const int fd = open_fd("f", c.open_flags, SHARE_DENY_NONE, DEFAULT_PERMISSION);
         ASSERT_EQ(fd, 3);
         EXPECT_EQ(fake::contents("f"), c.after);
         EXPECT_EQ(fake::call_count(Op::set_end), c.set_ends);
@@ -440,7 +441,7 @@ TEST_F(LayerTest, ReadWriteTextOpenTrimsAFinalCtrlZ) {
 TEST_F(LayerTest, ReadWriteTextOpenOfAnEmptyFileKeepsTheSeekFailureRecorded) {
     start_layer();
     fake::add_file("f", "");
-    EXPECT_EQ(open_fd("f", OPEN_READ_WRITE, SHARE_DENY_NONE, 0x1A4), 3);
+    EXPECT_EQ(open_fd("f", OPEN_READ_WRITE, SHARE_DENY_NONE, DEFAULT_PERMISSION), 3);
     EXPECT_EQ(os_error_code, pf::ERROR_NEGATIVE_SEEK);
     EXPECT_EQ(error_number, ERR_INVALID);
     EXPECT_EQ(slot_of(3).fd_flags, 0x81);
@@ -463,7 +464,7 @@ TEST_F(LayerTest, ReadWriteTextOpenClosesWhenTheTrimFails) {
         start_layer();
         fake::add_file("f", "abc\x1A");
         fake::fail_call(c.op, 1, c.code);
-        EXPECT_EQ(open_fd("f", OPEN_READ_WRITE, SHARE_DENY_NONE, 0x1A4), -1);
+        EXPECT_EQ(open_fd("f", OPEN_READ_WRITE, SHARE_DENY_NONE, DEFAULT_PERMISSION), -1);
         EXPECT_EQ(error_number, c.error);
         EXPECT_EQ(os_error_code, c.code);
         EXPECT_EQ(calls_on(Op::close, FIRST_FILE_HANDLE).size(), 1u);
@@ -898,8 +899,8 @@ TEST_F(LayerTest, TextWriteConvertsInChunksOfAtMost1025Bytes) {
 TEST_F(LayerTest, TextWriteSeeksToTheEndOnceBeforeEachAppendingCall) {
     start_layer();
     fake::add_file("log", "old");
-    const int fd =
-        open_fd("log", OPEN_WRITE_ONLY | OPEN_APPEND | OPEN_CREATE, SHARE_DENY_NONE, 0x1A4);
+    const int fd = open_fd("log", OPEN_WRITE_ONLY | OPEN_APPEND | OPEN_CREATE, SHARE_DENY_NONE,
+                           DEFAULT_PERMISSION);
     ASSERT_EQ(fd, 3);
     ASSERT_TRUE(slot_of(fd).fd_flags & FD_APPEND);
     EXPECT_EQ(text_write(fd, "x", 0), 0);

@@ -473,7 +473,7 @@ void convert(Spec& spec, char c, FormatArgs& args, const Output& out) {
         case 'f':
         case 'g':
         case 'G':
-            raise_fatal_error(2);  // no floating-point formatter is present
+            raise_fatal_error(FATAL_NO_FLOATING_POINT);
         case 'B':
         default:
             // 'B' ends a conversion but converts nothing: it takes no argument and writes nothing,

@@ -137,7 +137,7 @@ int map_os_error(std::uint32_t code) {
     for (const ErrorPair& pair : error_pairs)
         if (pair.code == code) return pair.number;
     if (code >= 19 && code <= 36) return ERR_ACCESS;
-    if (code >= 188 && code <= 202) return 8;
+    if (code >= 188 && code <= 202) return ERR_EXEC_FORMAT;
     return ERR_INVALID;
 }
 
@@ -289,7 +289,7 @@ std::uint32_t disposition_of(std::uint32_t open_flags) {
 
 std::uint32_t attributes_of(std::uint32_t open_flags, int permission, std::uint32_t* access) {
     std::uint32_t attributes = pf::FILE_ATTRIBUTE_NORMAL;
-    if ((open_flags & OPEN_CREATE) && !(permission & 0x80))
+    if ((open_flags & OPEN_CREATE) && !(permission & PERMISSION_OWNER_WRITE))
         attributes = pf::FILE_ATTRIBUTE_READONLY;
     if (open_flags & OPEN_TEMPORARY) {
         attributes |= pf::FILE_FLAG_DELETE_ON_CLOSE;

@@ -46,6 +46,11 @@ inline FdInfo* fd_info(int fd) {
     return &fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
 }
 
+// The permission streams open files with (read and write for the owner, read for the others), and
+// the owner-write bit that decides whether a file open_fd creates is writable.
+constexpr int DEFAULT_PERMISSION = 0x1A4;
+constexpr int PERMISSION_OWNER_WRITE = 0x80;
+
 // Open flags of open_fd.
 constexpr std::uint32_t OPEN_READ_ONLY = 0x0000;
 constexpr std::uint32_t OPEN_WRITE_ONLY = 0x0001;
@@ -71,6 +76,7 @@ constexpr int SHARE_DENY_NONE = 0x40;
 
 // Error numbers set by the layer.
 constexpr int ERR_NO_ENTRY = 2;
+constexpr int ERR_EXEC_FORMAT = 8;
 constexpr int ERR_BAD_HANDLE = 9;
 constexpr int ERR_NO_MEMORY = 12;
 constexpr int ERR_ACCESS = 13;
@@ -108,6 +114,10 @@ int commit_fd(int fd);
 // Fatal runtime errors are raised here and shown by whoever owns the process (the runtime installs
 // the handler at start-up). The handler does not return; without one the process ends with 255.
 using FatalErrorHandler = void (*)(int number);
+constexpr int FATAL_NO_FLOATING_POINT = 2;  // a floating-point conversion, with no formatter linked
+constexpr int FATAL_NO_STREAM_SPACE = 26;   // the stream table could not be allocated
+constexpr int FATAL_NO_HANDLE_SPACE = 27;   // not even the first block of the handle table
+
 void set_fatal_error_handler(FatalErrorHandler handler);
 [[noreturn]] void raise_fatal_error(int number);
 

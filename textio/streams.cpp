@@ -15,8 +15,6 @@ Stream static_streams[STREAM_STATIC_COUNT];
 char standard_input_buffer[BUFFER_SIZE];
 char* temp_buffers[2];  // standard output's and standard error's, once first needed
 
-constexpr int PERMISSION = 0x1A4;
-
 Stream** allocate_table(int entries) {
     const std::size_t bytes = sizeof(Stream*) * static_cast<std::size_t>(entries);
     auto** table = static_cast<Stream**>(pf::allocate(bytes));
@@ -172,7 +170,7 @@ bool parse_mode(const char* mode, Mode* out) {
 Stream* open_into_stream(const char* path, const char* mode, int share, Stream* stream) {
     Mode parsed;
     if (!parse_mode(mode, &parsed)) return nullptr;
-    const int fd = open_fd(path, parsed.open_flags, share, PERMISSION);
+    const int fd = open_fd(path, parsed.open_flags, share, DEFAULT_PERMISSION);
     if (fd < 0) return nullptr;
     reset_record(stream);
     stream->flags = parsed.stream_flags;
