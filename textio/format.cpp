@@ -127,15 +127,6 @@ std::int64_t room(const Output& out) {
     return COUNT_MAX - static_cast<std::int64_t>(out.count);
 }
 
-void put_char(Output& out, int ch) {
-    if (out.count < 0) return;
-    if (out.count == COUNT_MAX) {
-        out.count = -1;
-        return;
-    }
-    emit_char(ch, out.stream, &out.count);
-}
-
 void put_chars(Output& out, const char* text, std::int64_t n) {
     if (out.count < 0 || n <= 0) return;
     const std::int64_t fits = n < room(out) ? n : room(out);
@@ -593,7 +584,7 @@ std::int32_t format_to_stream(Stream* stream, const char* format, FormatArgs& ar
                 break;
             case State::size:
                 if (!take_size(spec, p)) {
-                    put_char(out, c);
+                    emit_char(c, out.stream, &out.count);
                     state = State::text;
                 }
                 break;
@@ -620,21 +611,32 @@ std::int32_t format_to_buffer(char* buffer, std::int32_t capacity, const char* f
     return format_to_stream(&stream, format, args);
 }
 
-std::int32_t print_formatted_list(const char* format, FormatArgs args) {
+namespace {
+
+// One print call on standard output: a console is lent the temporary buffer for the call, and the
+// buffer is flushed and given back at its end.
+template <typename Print>
+std::int32_t print_to_standard_output(Print print) {
     Stream* out = standard_output();
-    int lent = begin_temp_buffer(out);
-    std::int32_t count = format_to_stream(out, format, args);
+    const int lent = begin_temp_buffer(out);
+    const std::int32_t count = print(out);
     end_temp_buffer(lent, out);
     return count;
 }
 
+}  // namespace
+
+std::int32_t print_formatted_list(const char* format, FormatArgs args) {
+    return print_to_standard_output(
+        [&](Stream* out) { return format_to_stream(out, format, args); });
+}
+
 std::int32_t print_chars(const char* text, std::int32_t n) {
-    Stream* out = standard_output();
-    int lent = begin_temp_buffer(out);
-    std::int32_t count = 0;
-    emit_chars(text, n, out, &count);
-    end_temp_buffer(lent, out);
-    return count;
+    return print_to_standard_output([&](Stream* out) {
+        std::int32_t count = 0;
+        emit_chars(text, n, out, &count);
+        return count;
+    });
 }
 
 }  // namespace mirzet

@@ -315,47 +315,36 @@ std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) 
     return run < INT32_MAX - count ? run : INT32_MAX - count;
 }
 
+// The general case of emit_chars and emit_repeat: runs as far as the room goes, a flush for each
+// character beyond it. The n characters are copied from text, or are ch repeated when text is
+// null. Kept out of line so that emit_chars's common case stays a few instructions.
+[[gnu::noinline]] void emit_in_runs(const char* text, int ch, std::int32_t n, Stream* stream,
+                                    std::int32_t* count) {
+    while (n > 0 && *count >= 0) {
+        const std::int32_t run = storable(stream, n, *count);
+        if (run > 0) {
+            if (text != nullptr) {
+                std::memcpy(stream->next, text, static_cast<std::size_t>(run));
+                text += run;
+            } else {
+                std::memset(stream->next, ch, static_cast<std::size_t>(run));
+            }
+            stream->next += run;
+            stream->count -= run;
+            *count += run;
+            n -= run;
+        } else {
+            emit_char(text != nullptr ? static_cast<unsigned char>(*text++) : ch, stream, count);
+            --n;
+        }
+    }
+}
+
 }  // namespace
 
 void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
-    while (n > 0 && *count >= 0) {
-        const std::int32_t run = storable(stream, n, *count);
-        if (run > 0) {
-            std::memset(stream->next, ch, static_cast<std::size_t>(run));
-            stream->next += run;
-            stream->count -= run;
-            *count += run;
-            n -= run;
-        } else {
-            emit_char(ch, stream, count);
-            --n;
-        }
-    }
+    emit_in_runs(nullptr, ch, n, stream, count);
 }
-
-namespace {
-
-// The general case: runs as far as the room goes, a flush for each character beyond it. Kept out
-// of line so that the common case stays a few instructions.
-[[gnu::noinline]] void emit_chars_in_runs(const char* text, std::int32_t n, Stream* stream,
-                                          std::int32_t* count) {
-    while (n > 0 && *count >= 0) {
-        const std::int32_t run = storable(stream, n, *count);
-        if (run > 0) {
-            std::memcpy(stream->next, text, static_cast<std::size_t>(run));
-            stream->next += run;
-            stream->count -= run;
-            *count += run;
-            text += run;
-            n -= run;
-        } else {
-            emit_char(static_cast<unsigned char>(*text++), stream, count);
-            --n;
-        }
-    }
-}
-
-}  // namespace
 
 void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
     // Most runs fit the room left whole: one copy and nothing else to decide.
@@ -367,7 +356,7 @@ void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* 
         std::memcpy(to, text, static_cast<std::size_t>(n));
         return;
     }
-    emit_chars_in_runs(text, n, stream, count);
+    emit_in_runs(text, 0, n, stream, count);
 }
 
 // ---- flushing ----
