@@ -1,6 +1,7 @@
 #include "textio/handles.h"
 
 #include <cstring>
+#include <optional>
 
 namespace mirzet {
 
@@ -263,8 +264,7 @@ constexpr std::uint32_t access_of[] = {
     pf::GENERIC_READ | pf::GENERIC_WRITE,
 };
 
-std::uint32_t share_mode_of(int share, bool* valid) {
-    *valid = true;
+std::optional<std::uint32_t> share_mode_of(int share) {
     switch (share) {
         case SHARE_DENY_ALL:
             return 0;
@@ -275,8 +275,7 @@ std::uint32_t share_mode_of(int share, bool* valid) {
         case SHARE_DENY_NONE:
             return pf::FILE_SHARE_READ | pf::FILE_SHARE_WRITE;
     }
-    *valid = false;
-    return 0;
+    return std::nullopt;
 }
 
 std::uint32_t disposition_of(std::uint32_t open_flags) {
@@ -287,14 +286,11 @@ std::uint32_t disposition_of(std::uint32_t open_flags) {
     return truncate ? pf::TRUNCATE_EXISTING : pf::OPEN_EXISTING;
 }
 
-std::uint32_t attributes_of(std::uint32_t open_flags, int permission, std::uint32_t* access) {
+std::uint32_t attributes_of(std::uint32_t open_flags, int permission) {
     std::uint32_t attributes = pf::FILE_ATTRIBUTE_NORMAL;
     if ((open_flags & OPEN_CREATE) && !(permission & PERMISSION_OWNER_WRITE))
         attributes = pf::FILE_ATTRIBUTE_READONLY;
-    if (open_flags & OPEN_TEMPORARY) {
-        attributes |= pf::FILE_FLAG_DELETE_ON_CLOSE;
-        *access |= pf::DELETE;
-    }
+    if (open_flags & OPEN_TEMPORARY) attributes |= pf::FILE_FLAG_DELETE_ON_CLOSE;
     if (open_flags & OPEN_SHORT_LIVED) attributes |= pf::FILE_ATTRIBUTE_TEMPORARY;
     if (open_flags & OPEN_SEQUENTIAL)
         attributes |= pf::FILE_FLAG_SEQUENTIAL_SCAN;
@@ -312,11 +308,13 @@ bool create_arguments(std::uint32_t open_flags, int share, int permission, Creat
     const std::uint32_t access_field = open_flags & OPEN_ACCESS_MASK;
     if (access_field == OPEN_ACCESS_MASK) return false;
     out->access = access_of[access_field];
-    bool share_valid;
-    out->share_mode = share_mode_of(share, &share_valid);
-    if (!share_valid) return false;
+    // A file deleted on close must be opened with the right to delete it.
+    if (open_flags & OPEN_TEMPORARY) out->access |= pf::DELETE;
+    const std::optional<std::uint32_t> share_mode = share_mode_of(share);
+    if (!share_mode) return false;
+    out->share_mode = *share_mode;
     out->disposition = disposition_of(open_flags);
-    out->attributes = attributes_of(open_flags, permission, &out->access);
+    out->attributes = attributes_of(open_flags, permission);
     return true;
 }
 
@@ -426,6 +424,19 @@ struct Settled {
     bool look_failed;  // the look failed: the CR was left for the next read
 };
 
+// What a CR and the byte after it give when the byte is kept rather than given back: an LF
+// completes the pair, anything else leaves the CR and waits in the look-ahead slot, so nothing is
+// lost.
+char* keep_peeked_byte(FdInfo& info, char* out, char peek) {
+    if (peek == LF) {
+        *out++ = LF;
+    } else {
+        *out++ = CR;
+        info.lookahead = static_cast<std::uint8_t>(peek);
+    }
+    return out;
+}
+
 // A CR that ended the block is settled by reading one more byte: an LF makes the pair.
 Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
     char peek = 0;
@@ -442,35 +453,19 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
         got = 0;
     }
     if (got == 0) {
-        *out++ = CR;
+        *out++ = CR;  // the data ends with the CR
         return {out, false};
     }
-    if (info.fd_flags & (FD_PIPE | FD_DEVICE)) {
-        if (peek == LF) {
-            *out++ = LF;
-        } else {
-            *out++ = CR;
-            info.lookahead = static_cast<std::uint8_t>(peek);
-        }
+    // A disk file gives the byte back by a seek, so that the next read starts at it; a pipe or
+    // device cannot. A block that was a lone CR must not come back empty either, as 0 characters
+    // read as the end of the data: an LF completing it is kept now.
+    const bool disk = !(info.fd_flags & (FD_PIPE | FD_DEVICE));
+    const bool give_back = disk && !(out == buffer && peek == LF);
+    if (give_back && seek_fd(fd, -1, pf::FILE_CURRENT) != -1) {
+        if (peek != LF) *out++ = CR;  // a CR before an LF goes, the LF is read next
         return {out, false};
     }
-    if (out == buffer && peek == LF) {
-        *out++ = LF;
-        return {out, false};
-    }
-    if (seek_fd(fd, -1, pf::FILE_CURRENT) == -1) {
-        // The byte cannot be given back: an LF completes the pair now, anything else waits in the
-        // look-ahead slot, so nothing is lost.
-        if (peek == LF) {
-            *out++ = LF;
-        } else {
-            *out++ = CR;
-            info.lookahead = static_cast<std::uint8_t>(peek);
-        }
-        return {out, false};
-    }
-    if (peek != LF) *out++ = CR;
-    return {out, false};
+    return {keep_peeked_byte(info, out, peek), false};
 }
 
 // Converts the n bytes taken in at buffer in place and returns the number of characters kept:
@@ -554,8 +549,7 @@ constexpr std::uint32_t CHUNK_LIMIT = 1024;
 struct Chunk {
     char bytes[CHUNK_LIMIT + 1];
     std::uint32_t length;
-    std::uint32_t taken;     // bytes of the caller's buffer in it
-    std::uint32_t inserted;  // CRs added
+    std::uint32_t taken;  // bytes of the caller's buffer in it, the CRs added not counted
 };
 
 // Fills a chunk from text, inserting a CR before each LF, until it holds CHUNK_LIMIT bytes or more
@@ -563,7 +557,7 @@ struct Chunk {
 void build_chunk(const char* text, std::uint32_t n, Chunk* chunk) {
     // Kept in locals: the copies into chunk->bytes would otherwise make the compiler reload the
     // counts after every run.
-    std::uint32_t length = 0, taken = 0, inserted = 0;
+    std::uint32_t length = 0, taken = 0;
     while (length < CHUNK_LIMIT && taken < n) {
         const std::uint32_t room = CHUNK_LIMIT - length;
         const std::uint32_t left = n - taken;
@@ -578,17 +572,15 @@ void build_chunk(const char* text, std::uint32_t n, Chunk* chunk) {
             chunk->bytes[length++] = CR;
             chunk->bytes[length++] = LF;
             taken += 1;
-            inserted += 1;
         }
     }
     chunk->length = length;
     chunk->taken = taken;
-    chunk->inserted = inserted;
 }
 
 struct WriteOutcome {
     std::uint32_t written;  // bytes that reached the handle, inserted CRs included
-    std::uint32_t taken;    // bytes of the caller's buffer among them
+    std::uint32_t taken;    // bytes of the caller's buffer among them: the count text_write reports
     std::uint32_t error;    // failure code, 0 when none was reported
 };
 
@@ -639,7 +631,8 @@ std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
     const WriteOutcome outcome = (info->fd_flags & FD_TEXT)
                                      ? write_text(info->os_handle, buffer, n)
                                      : write_binary(info->os_handle, buffer, n);
-    // Whatever went out is reported as the bytes of the buffer it carried, never less than 0.
+    // Whatever went out is reported as the bytes of the buffer it carried, never the CRs added: at
+    // most n, which is capped to INT32_MAX above, so the count can never go negative.
     if (outcome.written != 0) return static_cast<std::int32_t>(outcome.taken);
     if (outcome.error != 0) {
         record_transfer_failure(outcome.error);
