@@ -1,5 +1,6 @@
 #include "textio/format.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -23,8 +24,11 @@ enum class CharClass : std::uint8_t {
 };
 enum class State : std::uint8_t { text, percent, flag, width, dot, precision, size, conversion };
 
+// The table below has a column per class and a row per state; conversion stays last in both.
 constexpr int CLASS_COUNT = 9;
 constexpr int STATE_COUNT = 8;
+static_assert(CLASS_COUNT == static_cast<int>(CharClass::conversion) + 1, "a column per class");
+static_assert(STATE_COUNT == static_cast<int>(State::conversion) + 1, "a row per state");
 
 struct ClassMembers {
     CharClass char_class;
@@ -44,6 +48,11 @@ constexpr ClassMembers class_members[] = {
     {CharClass::conversion, "BCEGSXZcdefginopsux"},
 };
 // clang-format on
+static_assert(std::ranges::all_of(class_members,
+                                  [](const ClassMembers& entry) {
+                                      return static_cast<int>(entry.char_class) < CLASS_COUNT;
+                                  }),
+              "every class a character can have has a column");
 
 constexpr std::array<CharClass, 256> make_class_table() {
     std::array<CharClass, 256> table{};
@@ -55,21 +64,36 @@ constexpr std::array<CharClass, 256> make_class_table() {
 
 constexpr std::array<CharClass, 256> char_classes = make_class_table();
 
+using Row = std::array<State, CLASS_COUNT>;
+
+// A row names the next state for every class and the table has a row for every state: a short or
+// long one does not compile, where a brace list would fill the gap with `text`.
+template <typename... Next>
+constexpr Row row(Next... next) {
+    static_assert(sizeof...(Next) == CLASS_COUNT, "a row names the next state for every class");
+    return {next...};
+}
+
+template <typename... Rows>
+constexpr std::array<Row, STATE_COUNT> rows(Rows... each) {
+    static_assert(sizeof...(Rows) == STATE_COUNT, "a row for every state");
+    return {each...};
+}
+
 // The next state, by the current state (row) and the class of the character (column).
 constexpr auto transitions = [] {
     using enum State;
     // clang-format off
-    return std::array<std::array<State, CLASS_COUNT>, STATE_COUNT>{{
-        //                other percent  dot   star       zero       digit      flag  size  conversion
-        /* text       */ {text, percent, text, text,      text,      text,      text, text, text},
-        /* percent    */ {text, text,    dot,  width,     flag,      width,     flag, size, conversion},
-        /* flag       */ {text, text,    dot,  width,     flag,      width,     flag, size, conversion},
-        /* width      */ {text, text,    dot,  text,      width,     width,     text, size, conversion},
-        /* dot        */ {text, text,    text, precision, precision, precision, text, size, conversion},
-        /* precision  */ {text, text,    text, text,      precision, precision, text, size, conversion},
-        /* size       */ {text, text,    text, text,      text,      text,      text, size, conversion},
-        /* conversion */ {text, percent, text, text,      text,      text,      text, text, text},
-    }};
+    return rows(
+        //                   other percent  dot   star       zero       digit      flag  size  conversion
+        /* text       */ row(text, percent, text, text,      text,      text,      text, text, text),
+        /* percent    */ row(text, text,    dot,  width,     flag,      width,     flag, size, conversion),
+        /* flag       */ row(text, text,    dot,  width,     flag,      width,     flag, size, conversion),
+        /* width      */ row(text, text,    dot,  text,      width,     width,     text, size, conversion),
+        /* dot        */ row(text, text,    text, precision, precision, precision, text, size, conversion),
+        /* precision  */ row(text, text,    text, text,      precision, precision, text, size, conversion),
+        /* size       */ row(text, text,    text, text,      text,      text,      text, size, conversion),
+        /* conversion */ row(text, percent, text, text,      text,      text,      text, text, text));
     // clang-format on
 }();
 
