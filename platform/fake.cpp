@@ -12,6 +12,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "textio/handles.h"
+
 namespace mirzet::fake {
 
 using namespace mirzet::platform;
@@ -294,6 +296,7 @@ void drop_if_deleted(const Handle& closed) {
 void reset() {
     state_now.reset();
     state();
+    set_fatal_error_handler(nullptr);
 }
 
 void add_file(const std::string& path, const std::string& contents, std::uint32_t type,
