@@ -180,32 +180,39 @@ TEST_F(LayerTest, AllocateFdFailsWhenTheTableIsFullOrNoBlockCanBeHad) {
 TEST_F(LayerTest, SmallHandleOperationsRejectBadSlots) {
     fake::set_std(pf::STD_ERROR_HANDLE, pf::FILE_TYPE_CHAR, false);
     start_layer();
+    // Each row is checked on its own: a call that failed without recording its error would hide
+    // behind a later row's.
     struct Case {
         const char* name;
-        int result;
+        std::int64_t (*call)();
+        std::uint32_t os_code;  // 0: cleared; NO_OS_CODE: an earlier code left as it was
     };
     const Case cases[] = {
-        {"set_os_handle -1", set_os_handle(-1, 5)},
-        {"set_os_handle past the limit", set_os_handle(32, 5)},
-        {"set_os_handle on a slot with a handle", set_os_handle(1, 5)},
-        {"release_fd -1", release_fd(-1)},
-        {"release_fd past the limit", release_fd(40)},
-        {"release_fd not open", release_fd(5)},
-        {"release_fd without a handle", release_fd(2)},
-        {"get_os_handle not open", get_os_handle(5)},
-        {"get_os_handle -1", get_os_handle(-1)},
-        {"seek_fd -1", static_cast<int>(seek_fd(-1, 0, pf::FILE_BEGIN))},
-        {"seek_fd not open", static_cast<int>(seek_fd(4, 0, pf::FILE_BEGIN))},
-        {"text_read not open", text_read(6, nullptr, 1)},
-        {"text_write past the limit", text_write(1 << 20, "x", 1)},
-        {"close_fd not open", close_fd(7)},
+        {"set_os_handle -1", [] { return std::int64_t{set_os_handle(-1, 5)}; }, 0},
+        {"set_os_handle past the limit", [] { return std::int64_t{set_os_handle(32, 5)}; }, 0},
+        {"set_os_handle on a slot with a handle", [] { return std::int64_t{set_os_handle(1, 5)}; },
+         0},
+        {"release_fd -1", [] { return std::int64_t{release_fd(-1)}; }, 0},
+        {"release_fd past the limit", [] { return std::int64_t{release_fd(40)}; }, 0},
+        {"release_fd not open", [] { return std::int64_t{release_fd(5)}; }, 0},
+        {"release_fd without a handle", [] { return std::int64_t{release_fd(2)}; }, 0},
+        {"get_os_handle not open", [] { return std::int64_t{get_os_handle(5)}; }, 0},
+        {"get_os_handle -1", [] { return std::int64_t{get_os_handle(-1)}; }, 0},
+        {"seek_fd -1", [] { return seek_fd(-1, 0, pf::FILE_BEGIN); }, 0},
+        {"seek_fd not open", [] { return seek_fd(4, 0, pf::FILE_BEGIN); }, 0},
+        {"seek_fd without a handle", [] { return seek_fd(2, 0, pf::FILE_BEGIN); }, NO_OS_CODE},
+        {"text_read not open", [] { return std::int64_t{text_read(6, nullptr, 1)}; }, 0},
+        {"text_write past the limit", [] { return std::int64_t{text_write(1 << 20, "x", 1)}; }, 0},
+        {"close_fd not open", [] { return std::int64_t{close_fd(7)}; }, 0},
+        {"commit_fd not open", [] { return std::int64_t{commit_fd(8)}; }, NO_OS_CODE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.result, -1);
+        clear_errors();
+        EXPECT_EQ(c.call(), -1);
+        EXPECT_EQ(error_number, ERR_BAD_HANDLE);
+        EXPECT_EQ(os_error_code, c.os_code);
     }
-    EXPECT_EQ(error_number, ERR_BAD_HANDLE);
-    EXPECT_EQ(os_error_code, 0u);
     EXPECT_EQ(slot_of(1).os_handle, STDOUT_HANDLE);
     EXPECT_EQ(is_device(-1), 0);
     EXPECT_EQ(is_device(32), 0);
