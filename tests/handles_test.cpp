@@ -8,6 +8,11 @@ namespace {
 
 // ---- the standard handles ----
 
+// The flag words of a slot, by what it holds.
+constexpr std::uint8_t TEXT_DISK = FD_OPEN | FD_TEXT;
+constexpr std::uint8_t TEXT_PIPE = FD_OPEN | FD_PIPE | FD_TEXT;
+constexpr std::uint8_t TEXT_DEVICE = FD_OPEN | FD_DEVICE | FD_TEXT;
+
 struct StdCase {
     const char* name;
     std::uint32_t type;
@@ -19,12 +24,12 @@ struct StdCase {
 
 TEST_F(LayerTest, StandardHandlesAreClassifiedByType) {
     const StdCase cases[] = {
-        {"disk", pf::FILE_TYPE_DISK, true, false, 0x81, STDOUT_HANDLE},
-        {"console", pf::FILE_TYPE_CHAR, true, false, 0xC1, STDOUT_HANDLE},
-        {"pipe", pf::FILE_TYPE_PIPE, true, false, 0x89, STDOUT_HANDLE},
-        {"no handle", pf::FILE_TYPE_DISK, false, false, 0xC1, -1},
-        {"type fails", pf::FILE_TYPE_UNKNOWN, true, false, 0xC1, -1},
-        {"type unknown", pf::FILE_TYPE_DISK, true, true, 0xC1, -1},
+        {"disk", pf::FILE_TYPE_DISK, true, false, TEXT_DISK, STDOUT_HANDLE},
+        {"console", pf::FILE_TYPE_CHAR, true, false, TEXT_DEVICE, STDOUT_HANDLE},
+        {"pipe", pf::FILE_TYPE_PIPE, true, false, TEXT_PIPE, STDOUT_HANDLE},
+        {"no handle", pf::FILE_TYPE_DISK, false, false, TEXT_DEVICE, -1},
+        {"type fails", pf::FILE_TYPE_UNKNOWN, true, false, TEXT_DEVICE, -1},
+        {"type unknown", pf::FILE_TYPE_DISK, true, true, TEXT_DEVICE, -1},
     };
     for (const StdCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -39,7 +44,7 @@ TEST_F(LayerTest, StandardHandlesAreClassifiedByType) {
         EXPECT_EQ(is_device(1), (c.fd_flags & FD_DEVICE) ? 1 : 0);
         EXPECT_EQ(stream_table[1]->fd, c.os_handle == -1 ? -1 : 1);
         // The other two are untouched consoles.
-        EXPECT_EQ(slot_of(0).fd_flags, 0xC1);
+        EXPECT_EQ(slot_of(0).fd_flags, TEXT_DEVICE);
         EXPECT_EQ(slot_of(2).os_handle, STDERR_HANDLE);
         EXPECT_EQ(slot_of(3).fd_flags, 0);
         EXPECT_EQ(slot_of(3).lookahead, LF);
@@ -70,37 +75,38 @@ std::vector<std::uint8_t> handle_block(std::uint32_t stated, const std::vector<s
 TEST_F(LayerTest, InheritedHandlesAreTakenWhenOpenAndKnown) {
     // 0: a pipe with handle 0; 1: standard output's handle; 2: not open; 3: a handle the system
     // does not know; 4: handle -1; 5: a device.
-    fake::set_inherited_handles(
-        handle_block(6, {0x09, 0x01, 0x00, 0x01, 0x09, 0x41}, {0, 11, 12, 999, 0xFFFFFFFF, 12}));
+    fake::set_inherited_handles(handle_block(
+        6, {FD_OPEN | FD_PIPE, FD_OPEN, 0, FD_OPEN, FD_OPEN | FD_PIPE, FD_OPEN | FD_DEVICE},
+        {0, 11, 12, 999, 0xFFFFFFFF, 12}));
     start_layer();
     EXPECT_EQ(slot_of(0).os_handle, 0);
-    EXPECT_EQ(slot_of(0).fd_flags, 0x89);
+    EXPECT_EQ(slot_of(0).fd_flags, TEXT_PIPE);
     EXPECT_EQ(stream_table[0]->fd, -1);  // handle 0 is no handle to a stream
     EXPECT_EQ(slot_of(1).os_handle, STDOUT_HANDLE);
-    EXPECT_EQ(slot_of(1).fd_flags, 0x81);
+    EXPECT_EQ(slot_of(1).fd_flags, TEXT_DISK);
     EXPECT_EQ(stream_table[1]->fd, 1);
     EXPECT_EQ(slot_of(2).os_handle, STDERR_HANDLE);  // classified as a standard handle instead
-    EXPECT_EQ(slot_of(2).fd_flags, 0xC1);
+    EXPECT_EQ(slot_of(2).fd_flags, TEXT_DEVICE);
     EXPECT_EQ(slot_of(3).os_handle, -1);
     EXPECT_EQ(slot_of(3).fd_flags, 0);
     EXPECT_EQ(slot_of(4).os_handle, -1);
     EXPECT_EQ(slot_of(5).os_handle, STDERR_HANDLE);
-    EXPECT_EQ(slot_of(5).fd_flags, 0x41);
+    EXPECT_EQ(slot_of(5).fd_flags, FD_OPEN | FD_DEVICE);
     EXPECT_EQ(allocate_fd(), 3);
 }
 
 TEST_F(LayerTest, InheritedCountIsCappedAndHandlesFollowTheStatedFlags) {
     std::vector<std::uint8_t> flags(3000, 0);
     std::vector<std::uint32_t> handles(3000, 0);
-    flags[2047] = 0x09;
+    flags[2047] = FD_OPEN | FD_PIPE;
     handles[2047] = 4242;
-    flags[2048] = 0x09;
+    flags[2048] = FD_OPEN | FD_PIPE;
     handles[2048] = 4343;
     fake::set_inherited_handles(handle_block(3000, flags, handles));
     start_layer();
     EXPECT_EQ(fd_limit, 2048);
     EXPECT_EQ(slot_of(2047).os_handle, 4242);
-    EXPECT_EQ(slot_of(2047).fd_flags, 0x09);
+    EXPECT_EQ(slot_of(2047).fd_flags, FD_OPEN | FD_PIPE);
 }
 
 TEST_F(LayerTest, ShortOrDamagedInheritedBlocksYieldFewerHandles) {
@@ -109,7 +115,7 @@ TEST_F(LayerTest, ShortOrDamagedInheritedBlocksYieldFewerHandles) {
         std::vector<std::uint8_t> block;
         int taken;  // slots 3 and up that receive handles 300, 301, ...
     };
-    const std::vector<std::uint8_t> pipes(8, 0x09);
+    const std::vector<std::uint8_t> pipes(8, FD_OPEN | FD_PIPE);
     const std::vector<std::uint32_t> handles = {0, 0, 0, 300, 301, 302, 303, 304};
     const Case cases[] = {
         {"whole", handle_block(8, pipes, handles), 5},
@@ -133,7 +139,8 @@ TEST_F(LayerTest, InheritedCountIsCutWhenABlockCannotBeAllocated) {
     std::vector<std::uint32_t> handles(100);
     for (std::uint32_t i = 0; i < 100; ++i)
         handles[i] = 1000 + i;
-    fake::set_inherited_handles(handle_block(100, std::vector<std::uint8_t>(100, 0x09), handles));
+    fake::set_inherited_handles(
+        handle_block(100, std::vector<std::uint8_t>(100, FD_OPEN | FD_PIPE), handles));
     fake::fail_allocation(3);
     start_layer();
     EXPECT_EQ(fd_limit, 64);
@@ -223,7 +230,7 @@ TEST_F(LayerTest, SetAndReleaseKeepTheSystemStandardHandlesInStep) {
     start_layer();
     EXPECT_EQ(release_fd(0), 0);
     EXPECT_EQ(slot_of(0).os_handle, -1);
-    EXPECT_EQ(slot_of(0).fd_flags, 0xC1);  // left for the caller
+    EXPECT_EQ(slot_of(0).fd_flags, TEXT_DEVICE);  // left for the caller
     EXPECT_EQ(pf::get_std_handle(pf::STD_INPUT_HANDLE), 0);
     EXPECT_EQ(set_os_handle(0, 55), 0);
     EXPECT_EQ(pf::get_std_handle(pf::STD_INPUT_HANDLE), 55);
@@ -282,43 +289,43 @@ TEST_F(LayerTest, OpenFdPassesTheCreateArgumentsAndSetsFlags) {
     constexpr int PERM = DEFAULT_PERMISSION, UNWRITABLE = PERM & ~PERMISSION_OWNER_WRITE;
     const OpenCase cases[] = {
         {"read", 0x0000, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING, NORMAL, true,
-         0x81},
+         TEXT_DISK},
         {"read pipe", 0x0000, SHARE_DENY_NONE, PERM, true, PIPE, R, 3, pf::OPEN_EXISTING, NORMAL,
-         true, 0x89},
+         true, TEXT_PIPE},
         {"read device", 0x0000, SHARE_DENY_NONE, PERM, true, CHAR, R, 3, pf::OPEN_EXISTING, NORMAL,
-         true, 0xC1},
+         true, TEXT_DEVICE},
         {"write", 0x0301, SHARE_DENY_ALL, PERM, false, DISK, W, 0, pf::CREATE_ALWAYS, NORMAL, true,
-         0x81},
+         TEXT_DISK},
         {"append", 0x0109, SHARE_DENY_WRITE, PERM, true, DISK, W, 1, pf::OPEN_ALWAYS, NORMAL, true,
-         0xA1},
+         TEXT_DISK | FD_APPEND},
         {"append pipe", 0x0109, SHARE_DENY_NONE, PERM, true, PIPE, W, 3, pf::OPEN_ALWAYS, NORMAL,
-         true, 0x89},
+         true, TEXT_PIPE},
         {"append device", 0x0109, SHARE_DENY_NONE, PERM, true, CHAR, W, 3, pf::OPEN_ALWAYS, NORMAL,
-         true, 0xC1},
+         true, TEXT_DEVICE},
         {"read-write binary private", 0x8082, SHARE_DENY_READ, PERM, true, DISK, R | W, 2,
-         pf::OPEN_EXISTING, NORMAL, false, 0x11},
+         pf::OPEN_EXISTING, NORMAL, false, FD_OPEN | FD_NO_INHERIT},
         {"truncate", 0x0201, SHARE_DENY_NONE, PERM, true, DISK, W, 3, pf::TRUNCATE_EXISTING, NORMAL,
-         true, 0x81},
+         true, TEXT_DISK},
         {"exclusive", 0x0501, SHARE_DENY_NONE, UNWRITABLE, false, DISK, W, 3, pf::CREATE_NEW,
-         pf::FILE_ATTRIBUTE_READONLY, true, 0x81},
+         pf::FILE_ATTRIBUTE_READONLY, true, TEXT_DISK},
         {"exclusive truncate", 0x0701, SHARE_DENY_NONE, PERM, false, DISK, W, 3, pf::CREATE_NEW,
-         NORMAL, true, 0x81},
+         NORMAL, true, TEXT_DISK},
         {"exclusive alone", 0x0401, SHARE_DENY_NONE, PERM, true, DISK, W, 3, pf::OPEN_EXISTING,
-         NORMAL, true, 0x81},
+         NORMAL, true, TEXT_DISK},
         {"create read-only", 0x0101, SHARE_DENY_NONE, 0, true, DISK, W, 3, pf::OPEN_ALWAYS,
-         pf::FILE_ATTRIBUTE_READONLY, true, 0x81},
+         pf::FILE_ATTRIBUTE_READONLY, true, TEXT_DISK},
         {"permission unused", 0x0000, SHARE_DENY_NONE, 0, true, DISK, R, 3, pf::OPEN_EXISTING,
-         NORMAL, true, 0x81},
+         NORMAL, true, TEXT_DISK},
         {"hints", 0x1070, SHARE_DENY_NONE, PERM, true, DISK, R | pf::DELETE, 3, pf::OPEN_EXISTING,
          NORMAL | pf::FILE_FLAG_DELETE_ON_CLOSE | pf::FILE_ATTRIBUTE_TEMPORARY |
              pf::FILE_FLAG_SEQUENTIAL_SCAN,
-         true, 0x81},
+         true, TEXT_DISK},
         {"random", 0x0010, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING,
-         NORMAL | pf::FILE_FLAG_RANDOM_ACCESS, true, 0x81},
+         NORMAL | pf::FILE_FLAG_RANDOM_ACCESS, true, TEXT_DISK},
         {"text and binary", 0xC000, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING,
-         NORMAL, true, 0x01},
+         NORMAL, true, FD_OPEN},
         {"text", 0x4000, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING, NORMAL, true,
-         0x81},
+         TEXT_DISK},
     };
     for (const OpenCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -354,7 +361,7 @@ TEST_F(LayerTest, OpenFdFailuresLeaveNothingOpen) {
         {"access 3", 0x0003, SHARE_DENY_NONE, "f", ERR_INVALID, 0, 0},
         {"share 0", 0x0000, 0, "f", ERR_INVALID, 0, 0},
         {"share 0x50", 0x0000, 0x50, "f", ERR_INVALID, 0, 0},
-        {"share 0x11", 0x0000, 0x11, "f", ERR_INVALID, 0, 0},
+        {"share FD_OPEN | FD_NO_INHERIT", 0x0000, FD_OPEN | FD_NO_INHERIT, "f", ERR_INVALID, 0, 0},
         {"missing", 0x0000, SHARE_DENY_NONE, "nope", ERR_NO_ENTRY, pf::ERROR_FILE_NOT_FOUND, 1},
         {"directory", 0x0000, SHARE_DENY_NONE, "dir", ERR_ACCESS, pf::ERROR_ACCESS_DENIED, 1},
         {"exists", 0x0501, SHARE_DENY_NONE, "f", ERR_EXISTS, pf::ERROR_FILE_EXISTS, 1},
@@ -451,7 +458,7 @@ TEST_F(LayerTest, ReadWriteTextOpenOfAnEmptyFileKeepsTheSeekFailureRecorded) {
     EXPECT_EQ(open_fd("f", OPEN_READ_WRITE, SHARE_DENY_NONE, DEFAULT_PERMISSION), 3);
     EXPECT_EQ(os_error_code, pf::ERROR_NEGATIVE_SEEK);
     EXPECT_EQ(error_number, ERR_INVALID);
-    EXPECT_EQ(slot_of(3).fd_flags, 0x81);
+    EXPECT_EQ(slot_of(3).fd_flags, TEXT_DISK);
 }
 
 TEST_F(LayerTest, ReadWriteTextOpenClosesWhenTheTrimFails) {
