@@ -9,8 +9,10 @@ namespace {
 // A line is read in pieces of at most 129 characters.
 constexpr std::int32_t LINE_CAPACITY = 130;
 
+// The count alone is not enough: on a console the print call's buffer is flushed after the count
+// is final, and a failure of that flush shows only in the stream's mark.
 bool output_failed(std::int32_t printed) {
-    return printed == -1 || (standard_output()->flags & STREAM_ERROR);
+    return printed == -1 || stream_failed(*standard_output());
 }
 
 }  // namespace
@@ -36,7 +38,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    return (input->flags & STREAM_ERROR) ? 1 : 0;
+    return stream_failed(*input) ? 1 : 0;
 }
 
 }  // namespace mirzet::app

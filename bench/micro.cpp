@@ -87,7 +87,7 @@ OsHandle file_handle() {
 }
 
 int open_or_die(const std::string& path, std::uint32_t flags) {
-    const int fd = open_fd(path.c_str(), flags, SHARE_DENY_NONE, 0644);
+    const int fd = open_fd(path.c_str(), flags, SHARE_DENY_NONE, DEFAULT_PERMISSION);
     if (fd < 0) {
         std::fprintf(stderr, "cannot open %s\n", path.c_str());
         std::exit(1);

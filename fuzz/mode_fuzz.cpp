@@ -147,8 +147,8 @@ CreateModel model_create(std::uint32_t flags, int share, int permission) {
         m.disposition = truncate ? pf::CREATE_ALWAYS : pf::OPEN_ALWAYS;
     else
         m.disposition = truncate ? pf::TRUNCATE_EXISTING : pf::OPEN_EXISTING;
-    m.attributes =
-        (create && !(permission & 0x80)) ? pf::FILE_ATTRIBUTE_READONLY : pf::FILE_ATTRIBUTE_NORMAL;
+    m.attributes = (create && !(permission & PERMISSION_OWNER_WRITE)) ? pf::FILE_ATTRIBUTE_READONLY
+                                                                      : pf::FILE_ATTRIBUTE_NORMAL;
     if (flags & 0x0040) {
         m.attributes |= pf::FILE_FLAG_DELETE_ON_CLOSE;
         m.access |= pf::DELETE;
@@ -169,12 +169,12 @@ enum class Target { missing, disk, pipe, device, directory, unknown_type };
 int open_slots() {
     int n = 0;
     for (int fd = 0; fd < fd_limit; ++fd)
-        if (fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE].fd_flags & FD_OPEN) ++n;
+        if (fd_info(fd)->fd_flags & FD_OPEN) ++n;
     return n;
 }
 
 std::uint8_t flags_of(int fd) {
-    return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE].fd_flags;
+    return fd_info(fd)->fd_flags;
 }
 
 }  // namespace
@@ -202,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     std::uint32_t open_flags;
     int share = SHARE_DENY_NONE;
-    int permission = 0x1A4;
+    int permission = DEFAULT_PERMISSION;
     ModeModel mode{true, 0, 0};
     Stream* stream = nullptr;
     int fd = -1;

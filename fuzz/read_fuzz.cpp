@@ -144,7 +144,7 @@ std::string model_of_device(const std::string& data) {
 // ---- the readers ----
 
 FdInfo& slot(int fd) {
-    return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
+    return *fd_info(fd);
 }
 
 // Whether the last read call asked for bytes and got none, or found the writer gone: the data has
@@ -165,7 +165,7 @@ std::size_t call_limit(const Input& input) {
 
 std::string read_with_text_read(const Input& input) {
     const std::uint32_t flags = input.reader == Reader::binary_read ? OPEN_BINARY : OPEN_READ_ONLY;
-    const int fd = open_fd(PATH, flags, SHARE_DENY_NONE, 0x1A4);
+    const int fd = open_fd(PATH, flags, SHARE_DENY_NONE, DEFAULT_PERMISSION);
     CHECK(fd >= 0);
     std::string out;
     std::vector<char> buffer(256);

@@ -12,6 +12,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "textio/handles.h"
+
 namespace mirzet::fake {
 
 using namespace mirzet::platform;
@@ -53,6 +55,26 @@ struct ShortWrite {
 };
 
 constexpr int op_count = static_cast<int>(Op::allocate) + 1;
+
+// Whether an operation is the last of Op. The switch names every operation, so a new one does not
+// compile (-Wswitch) until it is placed here, and the check below then holds op_count to it.
+constexpr bool is_last_op(Op op) {
+    switch (op) {
+        case Op::create:
+        case Op::read:
+        case Op::write:
+        case Op::seek:
+        case Op::close:
+        case Op::file_type:
+        case Op::flush:
+        case Op::set_end:
+            return false;
+        case Op::allocate:
+            return true;
+    }
+    return false;
+}
+static_assert(is_last_op(static_cast<Op>(op_count - 1)), "a count for every operation");
 constexpr OsHandle first_std_handle = 10;
 constexpr OsHandle first_file_handle = 100;
 constexpr const char* std_names[3] = {"<stdin>", "<stdout>", "<stderr>"};
@@ -274,6 +296,7 @@ void drop_if_deleted(const Handle& closed) {
 void reset() {
     state_now.reset();
     state();
+    set_fatal_error_handler(nullptr);
 }
 
 void add_file(const std::string& path, const std::string& contents, std::uint32_t type,

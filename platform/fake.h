@@ -40,7 +40,8 @@ struct Call {
     std::uint32_t origin = 0;                              // seek only
 };
 
-// Forgets every file, handle, call and injected failure, and frees what allocate() handed out.
+// Forgets every file, handle, call and injected failure, frees what allocate() handed out, and
+// takes away the layer's fatal-error handler, so that no test inherits one an earlier test set.
 void reset();
 
 // A file reachable by path. `type` is a platform FILE_TYPE_*; pipes and devices deliver their data
@@ -89,6 +90,10 @@ int call_count(Op op);
 
 // Runs body() and returns the status it passed to exit_process, or -1 when it returned.
 // Without run_until_exit, exit_process ends the test process.
+// The fake's exit_process leaves body by longjmp: no destructor between it and run_until_exit
+// runs. So body, and whatever it calls that may end the process, must not keep on the stack an
+// object that owns memory or must be undone (std::string, std::vector, a lock, a guard); keep
+// such state in the context or in globals.
 int run_until_exit(void (*body)(void*), void* context);
 // Whether the last run_until_exit ended through exit_process (a status of all bits set reads as
 // -1 too).

@@ -18,13 +18,29 @@ struct NumberedMessage {
 };
 
 constexpr NumberedMessage messages[] = {
-    {2, "R6002\r\n- floating point not loaded\r\n"},
+    {FATAL_NO_FLOATING_POINT, "R6002\r\n- floating point not loaded\r\n"},
     {8, "R6008\r\n- not enough space for arguments\r\n"},
     {9, "R6009\r\n- not enough space for environment\r\n"},
-    {26, "R6026\r\n- not enough space for stdio initialization\r\n"},
-    {27, "R6027\r\n- not enough space for lowio initialization\r\n"},
+    {FATAL_NO_STREAM_SPACE, "R6026\r\n- not enough space for stdio initialization\r\n"},
+    {FATAL_NO_HANDLE_SPACE, "R6027\r\n- not enough space for lowio initialization\r\n"},
     {28, "R6028\r\n- unable to initialize heap\r\n"},
 };
+
+constexpr char report_lead[] = "\r\nruntime error ";
+constexpr std::size_t REPORT_SIZE = 128;
+
+constexpr std::size_t longest_message() {
+    std::size_t longest = 0;
+    for (const NumberedMessage& message : messages) {
+        std::size_t length = 0;
+        while (message.text[length] != '\0')
+            ++length;
+        longest = length > longest ? length : longest;
+    }
+    return longest;
+}
+static_assert(sizeof report_lead - 1 + longest_message() <= REPORT_SIZE,
+              "every runtime-error report fits its buffer");
 
 const char* message_of(int number) {
     for (const NumberedMessage& message : messages)
@@ -34,7 +50,8 @@ const char* message_of(int number) {
 
 // The handle of fd 2 when the handle table holds one, else the system's standard error.
 OsHandle standard_error_handle() {
-    if (fd_limit > 0 && fd_table[0][2].os_handle != -1) return fd_table[0][2].os_handle;
+    const FdInfo* info = fd_info(2);
+    if (info != nullptr && info->os_handle != NO_HANDLE) return info->os_handle;
     return pf::get_std_handle(pf::STD_ERROR_HANDLE);
 }
 
@@ -43,11 +60,10 @@ OsHandle standard_error_handle() {
 void fatal_error(int number) {
     const char* text = message_of(number);
     if (text != nullptr) {
-        static constexpr char lead[] = "\r\nruntime error ";
-        char report[128];
-        const std::size_t lead_length = sizeof lead - 1;
+        char report[REPORT_SIZE];
+        const std::size_t lead_length = sizeof report_lead - 1;
         const std::size_t text_length = std::strlen(text);
-        std::memcpy(report, lead, lead_length);
+        std::memcpy(report, report_lead, lead_length);
         std::memcpy(report + lead_length, text, text_length);
         std::uint32_t written = 0;
         pf::write_file(standard_error_handle(), report,
@@ -64,8 +80,8 @@ void exit_normally(int status) {
 
 void start(int argc, char** argv) {
     set_fatal_error_handler(fatal_error);
-    if (!init_fd_table()) fatal_error(27);
-    if (!init_stream_table()) fatal_error(26);
+    if (!init_fd_table()) fatal_error(FATAL_NO_HANDLE_SPACE);
+    if (!init_stream_table()) fatal_error(FATAL_NO_STREAM_SPACE);
     exit_normally(app::main(argc, argv));
 }
 

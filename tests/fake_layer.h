@@ -32,7 +32,7 @@ inline void clear_errors() {
 }
 
 inline FdInfo& slot_of(int fd) {
-    return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
+    return *fd_info(fd);
 }
 
 inline std::vector<fake::Call> calls_on(Op op, OsHandle handle) {
@@ -87,7 +87,8 @@ class LayerTest : public ::testing::Test {
 
     // Opens a file that the test has added, for reading, as the layer's "r" does.
     int open_for_reading(const std::string& path, std::uint32_t extra_flags = 0) {
-        return open_fd(path.c_str(), OPEN_READ_ONLY | extra_flags, SHARE_DENY_NONE, 0x1A4);
+        return open_fd(path.c_str(), OPEN_READ_ONLY | extra_flags, SHARE_DENY_NONE,
+                       DEFAULT_PERMISSION);
     }
 };
 

@@ -122,10 +122,16 @@ const char* type_name(std::uint32_t type) {
     return type == pf::FILE_TYPE_CHAR ? "console" : type == pf::FILE_TYPE_DISK ? "file" : "pipe";
 }
 
-// Injection points covered, by kind, summed over all tests of the run.
+// Injection points whose run met its rule, by kind, summed over all tests of the run; and how
+// many runs met each rule.
 std::map<std::string, int>& points_covered() {
     static std::map<std::string, int> points;
     return points;
+}
+
+std::map<std::string, int>& rules_met() {
+    static std::map<std::string, int> rules;
+    return rules;
 }
 
 class Summary : public ::testing::Environment {
@@ -140,6 +146,8 @@ class Summary : public ::testing::Environment {
         if (total > 0)
             std::printf("fault injection: %d injection points covered (%s)\n", total,
                         parts.c_str());
+        for (const auto& [rule, n] : rules_met())
+            std::printf("  %6d runs: %s\n", n, rule.c_str());
     }
 };
 const auto* const summary = ::testing::AddGlobalTestEnvironment(new Summary);
@@ -153,9 +161,20 @@ struct Injection {
     std::function<bool(int)> inject;
 };
 
-// How a run that reached its point is judged; answers false for a point it leaves to another
-// test, so that the point is not counted here.
-using Check = std::function<bool(const Copy&, int n, const Outcome&)>;
+// How a run that reached its point is judged: success names the rule the run was shown to meet,
+// failure says how it broke the rules. Only points whose run met a rule count as covered.
+using Verdict = ::testing::AssertionResult;
+using Check = std::function<Verdict(const Copy&, int n, const Outcome&)>;
+
+Verdict met(const char* rule) {
+    return ::testing::AssertionSuccess() << rule;
+}
+
+// The departure of a run from the rule it was held to, with the run's status and error output.
+Verdict broke(const char* rule, const Outcome& outcome) {
+    return ::testing::AssertionFailure()
+           << rule << ": status " << outcome.status << ", error output \"" << outcome.err << "\"";
+}
 
 // Runs the program once per point n = 1, 2, ... until a run makes fewer than n calls of the
 // injected kind, and judges each run that reached its point. Returns the points judged.
@@ -180,7 +199,14 @@ int for_each_point(const Copy& copy, std::uint32_t output_type, const Injection&
             EXPECT_TRUE(is_whole(outcome.out, want));
             break;
         }
-        if (distinct && check(copy, n, outcome)) ++covered;
+        if (!distinct) continue;
+        const Verdict verdict = check(copy, n, outcome);
+        if (verdict) {
+            ++covered;
+            ++rules_met()[verdict.message()];
+        } else {
+            ADD_FAILURE() << verdict.message();
+        }
         if (::testing::Test::HasFatalFailure()) break;
     }
     return covered;
@@ -245,28 +271,28 @@ const std::string R6026 =
 
 // Only the first handle-table block and the smaller stream table are fatal; every other
 // allocation has a fallback that keeps the copy whole.
-bool check_allocation_failure(const Copy& copy, int n, const Outcome& outcome) {
+Verdict check_allocation_failure(const Copy& copy, int n, const Outcome& outcome) {
     const std::vector<fake::Call> allocations = fake::calls_of(Op::allocate);
     const fake::Call& failed = allocations.at(static_cast<std::size_t>(n - 1));
-    EXPECT_EQ(failed.result, -1);
+    if (failed.result != -1) return broke("the injected allocation was granted", outcome);
     if (n == 1) {
-        EXPECT_EQ(failed.size, HANDLE_BLOCK_BYTES) << "the first allocation is the handle table";
-        EXPECT_EQ(outcome.status, 255);
-        EXPECT_EQ(outcome.err, R6027);
-        EXPECT_EQ(outcome.out, "");
-        return true;
+        constexpr const char* rule = "no handle table: R6027, status 255, no output";
+        if (failed.size != HANDLE_BLOCK_BYTES)
+            return broke("the first allocation is the handle table", outcome);
+        if (outcome.status == 255 && outcome.err == R6027 && outcome.out.empty()) return met(rule);
+        return broke(rule, outcome);
     }
     const fake::Call& last = allocations.back();
     if (last.size == SMALL_TABLE_BYTES && last.result == -1) {
-        EXPECT_EQ(outcome.status, 255);
-        EXPECT_EQ(outcome.err, R6026);
-        EXPECT_EQ(outcome.out, "");
-        return true;
+        constexpr const char* rule = "no stream table: R6026, status 255, no output";
+        if (outcome.status == 255 && outcome.err == R6026 && outcome.out.empty()) return met(rule);
+        return broke(rule, outcome);
     }
-    EXPECT_EQ(outcome.status, 0) << "a refused allocation of " << failed.size << " bytes";
-    EXPECT_TRUE(is_whole(outcome.out, expected_copy(copy.input)));
-    EXPECT_EQ(outcome.err, "");
-    return true;
+    constexpr const char* rule =
+        "a refused buffer or record has a fallback: the whole copy, status 0";
+    const Verdict whole = is_whole(outcome.out, expected_copy(copy.input));
+    if (outcome.status == 0 && whole && outcome.err.empty()) return met(rule);
+    return broke(rule, outcome) << ", " << failed.size << " bytes refused; " << whole.message();
 }
 
 TEST(FaultInjection, EachAllocationRefusedOnce) {
@@ -293,20 +319,25 @@ bool was_peek(int n) {
     return fake::calls_of(Op::read).at(static_cast<std::size_t>(n - 1)).size == 1;
 }
 
-bool check_failed_read(const Copy& copy, const Outcome& outcome) {
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(is_prefix_of(outcome.out, expected_copy(copy.input)));
-    EXPECT_EQ(outcome.err, "");
-    return true;
+// A failure that ends the copy: status 1 and a prefix of the correct copy, never a changed byte.
+Verdict check_cut_short(const char* rule, const Copy& copy, const Outcome& outcome) {
+    const Verdict prefix = is_prefix_of(outcome.out, expected_copy(copy.input));
+    if (outcome.status == 1 && prefix && outcome.err.empty()) return met(rule);
+    return broke(rule, outcome) << "; " << prefix.message();
+}
+
+Verdict check_failed_read(const Copy& copy, const Outcome& outcome) {
+    return check_cut_short("a failed read: status 1, a prefix of the copy", copy, outcome);
 }
 
 // A failed peek leaves the CR pending for the next read, which may then deliver the pair whole:
 // the copy is either whole, or cut short with status 1.
-bool check_failed_stream_read(const Copy& copy, int n, const Outcome& outcome) {
+Verdict check_failed_stream_read(const Copy& copy, int n, const Outcome& outcome) {
     if (!was_peek(n) || outcome.status != 0) return check_failed_read(copy, outcome);
-    EXPECT_TRUE(is_whole(outcome.out, expected_copy(copy.input))) << "a failed peek";
-    EXPECT_EQ(outcome.err, "");
-    return true;
+    constexpr const char* rule = "a failed peek left the CR pending: the whole copy, status 0";
+    const Verdict whole = is_whole(outcome.out, expected_copy(copy.input));
+    if (whole && outcome.err.empty()) return met(rule);
+    return broke(rule, outcome) << "; " << whole.message();
 }
 
 TEST(FaultInjection, EachReadFailsOnce) {
@@ -331,11 +362,9 @@ TEST(FaultInjection, EachReadFailsOnceThroughTheTwoCharacterBuffer) {
 
 // ---- writes ----
 
-bool check_failed_write(const Copy& copy, int, const Outcome& outcome) {
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(is_prefix_of(outcome.out, expected_copy(copy.input)));
-    EXPECT_EQ(outcome.err, "");
-    return true;
+Verdict check_failed_write(const Copy& copy, int, const Outcome& outcome) {
+    return check_cut_short("a failed or short write: status 1, a prefix of the copy", copy,
+                           outcome);
 }
 
 // On a redirected output a single failed write leaves a hole in the buffered text: nothing may
@@ -399,28 +428,44 @@ TEST(FaultInjection, EachWriteCutShort) {
 
 // ---- the other calls: opening, file types, seeks ----
 
-// Whatever fails, the result is the whole copy with status 0, or status 1 with a prefix of it, or
-// with the open-failure message when the file could not be opened.
-bool check_any_failure(const Copy& copy, int, const Outcome& outcome) {
-    const std::string want = expected_copy(copy.input);
-    if (outcome.status == 0) {
-        EXPECT_TRUE(is_whole(outcome.out, want)) << "a failure reported as success";
-    } else {
-        EXPECT_EQ(outcome.status, 1);
+// Whether the n-th call of its kind was one of the input file's opening: its create_file, or the
+// get_file_type of the handle that returned.
+bool opening_of_input_failed(Op op, int n) {
+    const fake::Call call = fake::calls_of(op).at(static_cast<std::size_t>(n - 1));
+    if (op == Op::create) return call.path == INPUT_PATH;
+    const std::vector<fake::Call> creates = fake::calls_of(Op::create);
+    return op == Op::file_type && !creates.empty() && call.handle == creates.front().result;
+}
+
+// When the input could not be opened: the whole message, status 1. Otherwise whatever fails,
+// the result is the whole copy with status 0, or status 1 with a prefix of it.
+Verdict check_any_failure(Op op, const Copy& copy, int n, const Outcome& outcome) {
+    if (opening_of_input_failed(op, n)) {
+        constexpr const char* rule = "the input cannot be opened: the whole message, status 1";
         const std::string refused = "Cannot find file " + INPUT_PATH + " \r\n";
-        if (!is_prefix_of(outcome.out, refused)) {
-            EXPECT_TRUE(is_prefix_of(outcome.out, want));
-        }
+        if (outcome.status == 1 && outcome.out == refused && outcome.err.empty()) return met(rule);
+        return broke(rule, outcome) << "; " << is_whole(outcome.out, refused).message();
     }
-    EXPECT_EQ(outcome.err, "");
-    return true;
+    if (outcome.status != 0)
+        return check_cut_short("a failed call ended the copy: status 1, a prefix of the copy", copy,
+                               outcome);
+    constexpr const char* rule = "a failure the layer recovers from: the whole copy, status 0";
+    const Verdict whole = is_whole(outcome.out, expected_copy(copy.input));
+    if (whole && outcome.err.empty()) return met(rule);
+    return broke(rule, outcome) << "; a failure reported as success? " << whole.message();
+}
+
+Check check_any_failure_of(Op op) {
+    return [op](const Copy& copy, int n, const Outcome& outcome) {
+        return check_any_failure(op, copy, n, outcome);
+    };
 }
 
 TEST(FaultInjection, EachOpenOrFileTypeFailsOnce) {
     int covered = 0;
     for (Op op : {Op::create, Op::file_type})
         covered += for_copies(representative_copies(), OUTPUT_TYPES,
-                              fail_once(op, pf::ERROR_ACCESS_DENIED), check_any_failure);
+                              fail_once(op, pf::ERROR_ACCESS_DENIED), check_any_failure_of(op));
     record("opens and file types failed once", covered);
 }
 
@@ -429,9 +474,10 @@ TEST(FaultInjection, EachOpenOrFileTypeFailsOnce) {
 TEST(FaultInjection, EachSeekFailsOnce) {
     const Injection injection = fail_once(Op::seek, pf::ERROR_INVALID_FUNCTION);
     // Two-character reads end on a CR far more often.
-    record("seeks failed once",
-           for_copies(representative_copies(), OUTPUT_TYPES, injection, check_any_failure) +
-               for_copies(small_copies(), OUTPUT_TYPES, starved(injection), check_any_failure));
+    record("seeks failed once", for_copies(representative_copies(), OUTPUT_TYPES, injection,
+                                           check_any_failure_of(Op::seek)) +
+                                    for_copies(small_copies(), OUTPUT_TYPES, starved(injection),
+                                               check_any_failure_of(Op::seek)));
 }
 
 }  // namespace

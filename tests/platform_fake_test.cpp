@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "textio/handles.h"
+
 namespace mirzet::fake {
 namespace {
 
@@ -312,6 +314,15 @@ TEST_F(Fake, ExitProcessJumpsBackToTheRunner) {
     };
     status = 5;
     EXPECT_EQ(run_until_exit(nested, &status), 5);
+
+    // reset() takes away a fatal-error handler set before it: the raise ends with 255 alone.
+    static bool handled;
+    handled = false;
+    set_fatal_error_handler([](int) { handled = true; });
+    reset();
+    EXPECT_EQ(run_until_exit([](void*) { raise_fatal_error(FATAL_NO_FLOATING_POINT); }, nullptr),
+              255);
+    EXPECT_FALSE(handled);
 }
 
 TEST(FakeDeath, ExitProcessOutsideARunEndsTheProcess) {

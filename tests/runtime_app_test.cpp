@@ -79,7 +79,7 @@ TEST_F(ProgramTest, AFatalErrorSkipsTheExitFlush) {
             init_fd_table();
             init_stream_table();
             print_formatted("lost\n");
-            raise_fatal_error(2);
+            raise_fatal_error(FATAL_NO_FLOATING_POINT);
         }
     };
     fake::set_std(pf::STD_OUTPUT_HANDLE, pf::FILE_TYPE_DISK);

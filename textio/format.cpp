@@ -1,5 +1,6 @@
 #include "textio/format.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -23,8 +24,11 @@ enum class CharClass : std::uint8_t {
 };
 enum class State : std::uint8_t { text, percent, flag, width, dot, precision, size, conversion };
 
+// The table below has a column per class and a row per state; conversion stays last in both.
 constexpr int CLASS_COUNT = 9;
 constexpr int STATE_COUNT = 8;
+static_assert(CLASS_COUNT == static_cast<int>(CharClass::conversion) + 1, "a column per class");
+static_assert(STATE_COUNT == static_cast<int>(State::conversion) + 1, "a row per state");
 
 struct ClassMembers {
     CharClass char_class;
@@ -44,6 +48,11 @@ constexpr ClassMembers class_members[] = {
     {CharClass::conversion, "BCEGSXZcdefginopsux"},
 };
 // clang-format on
+static_assert(std::ranges::all_of(class_members,
+                                  [](const ClassMembers& entry) {
+                                      return static_cast<int>(entry.char_class) < CLASS_COUNT;
+                                  }),
+              "every class a character can have has a column");
 
 constexpr std::array<CharClass, 256> make_class_table() {
     std::array<CharClass, 256> table{};
@@ -55,21 +64,36 @@ constexpr std::array<CharClass, 256> make_class_table() {
 
 constexpr std::array<CharClass, 256> char_classes = make_class_table();
 
+using Row = std::array<State, CLASS_COUNT>;
+
+// A row names the next state for every class and the table has a row for every state: a short or
+// long one does not compile, where a brace list would fill the gap with `text`.
+template <typename... Next>
+constexpr Row row(Next... next) {
+    static_assert(sizeof...(Next) == CLASS_COUNT, "a row names the next state for every class");
+    return {next...};
+}
+
+template <typename... Rows>
+constexpr std::array<Row, STATE_COUNT> rows(Rows... each) {
+    static_assert(sizeof...(Rows) == STATE_COUNT, "a row for every state");
+    return {each...};
+}
+
 // The next state, by the current state (row) and the class of the character (column).
 constexpr auto transitions = [] {
     using enum State;
     // clang-format off
-    return std::array<std::array<State, CLASS_COUNT>, STATE_COUNT>{{
-        //                other percent  dot   star       zero       digit      flag  size  conversion
-        /* text       */ {text, percent, text, text,      text,      text,      text, text, text},
-        /* percent    */ {text, text,    dot,  width,     flag,      width,     flag, size, conversion},
-        /* flag       */ {text, text,    dot,  width,     flag,      width,     flag, size, conversion},
-        /* width      */ {text, text,    dot,  text,      width,     width,     text, size, conversion},
-        /* dot        */ {text, text,    text, precision, precision, precision, text, size, conversion},
-        /* precision  */ {text, text,    text, text,      precision, precision, text, size, conversion},
-        /* size       */ {text, text,    text, text,      text,      text,      text, size, conversion},
-        /* conversion */ {text, percent, text, text,      text,      text,      text, text, text},
-    }};
+    return rows(
+        //                   other percent  dot   star       zero       digit      flag  size  conversion
+        /* text       */ row(text, percent, text, text,      text,      text,      text, text, text),
+        /* percent    */ row(text, text,    dot,  width,     flag,      width,     flag, size, conversion),
+        /* flag       */ row(text, text,    dot,  width,     flag,      width,     flag, size, conversion),
+        /* width      */ row(text, text,    dot,  text,      width,     width,     text, size, conversion),
+        /* dot        */ row(text, text,    text, precision, precision, precision, text, size, conversion),
+        /* precision  */ row(text, text,    text, text,      precision, precision, text, size, conversion),
+        /* size       */ row(text, text,    text, text,      text,      text,      text, size, conversion),
+        /* conversion */ row(text, percent, text, text,      text,      text,      text, text, text));
     // clang-format on
 }();
 
@@ -125,15 +149,6 @@ struct Output {
 
 std::int64_t room(const Output& out) {
     return COUNT_MAX - static_cast<std::int64_t>(out.count);
-}
-
-void put_char(Output& out, int ch) {
-    if (out.count < 0) return;
-    if (out.count == COUNT_MAX) {
-        out.count = -1;
-        return;
-    }
-    emit_char(ch, out.stream, &out.count);
 }
 
 void put_chars(Output& out, const char* text, std::int64_t n) {
@@ -473,7 +488,7 @@ void convert(Spec& spec, char c, FormatArgs& args, const Output& out) {
         case 'f':
         case 'g':
         case 'G':
-            raise_fatal_error(2);  // no floating-point formatter is present
+            raise_fatal_error(FATAL_NO_FLOATING_POINT);
         case 'B':
         default:
             // 'B' ends a conversion but converts nothing: it takes no argument and writes nothing,
@@ -593,7 +608,7 @@ std::int32_t format_to_stream(Stream* stream, const char* format, FormatArgs& ar
                 break;
             case State::size:
                 if (!take_size(spec, p)) {
-                    put_char(out, c);
+                    emit_char(c, out.stream, &out.count);
                     state = State::text;
                 }
                 break;
@@ -620,21 +635,32 @@ std::int32_t format_to_buffer(char* buffer, std::int32_t capacity, const char* f
     return format_to_stream(&stream, format, args);
 }
 
-std::int32_t print_formatted_list(const char* format, FormatArgs args) {
+namespace {
+
+// One print call on standard output: a console is lent the temporary buffer for the call, and the
+// buffer is flushed and given back at its end.
+template <typename Print>
+std::int32_t print_to_standard_output(Print print) {
     Stream* out = standard_output();
-    int lent = begin_temp_buffer(out);
-    std::int32_t count = format_to_stream(out, format, args);
+    const int lent = begin_temp_buffer(out);
+    const std::int32_t count = print(out);
     end_temp_buffer(lent, out);
     return count;
 }
 
+}  // namespace
+
+std::int32_t print_formatted_list(const char* format, FormatArgs args) {
+    return print_to_standard_output(
+        [&](Stream* out) { return format_to_stream(out, format, args); });
+}
+
 std::int32_t print_chars(const char* text, std::int32_t n) {
-    Stream* out = standard_output();
-    int lent = begin_temp_buffer(out);
-    std::int32_t count = 0;
-    emit_chars(text, n, out, &count);
-    end_temp_buffer(lent, out);
-    return count;
+    return print_to_standard_output([&](Stream* out) {
+        std::int32_t count = 0;
+        emit_chars(text, n, out, &count);
+        return count;
+    });
 }
 
 }  // namespace mirzet

@@ -1,6 +1,7 @@
 #include "textio/handles.h"
 
 #include <cstring>
+#include <optional>
 
 namespace mirzet {
 
@@ -31,14 +32,25 @@ constexpr ErrorPair error_pairs[] = {
     {183, 17}, {206, 2},  {215, 11}, {1816, 12},
 };
 
-void record_bad_handle() {
-    error_number = ERR_BAD_HANDLE;
-    os_error_code = 0;
-}
+// Each rule of recording a failure has one helper; record_os_error (the code and the number it maps
+// to) is public.
 
+// A failure found by the layer itself: no operating-system code goes with it.
 void record_error(int number) {
     error_number = number;
     os_error_code = 0;
+}
+
+// A slot that cannot take the call, found before any system call: the code of an earlier failure
+// is left as it was.
+void record_bad_handle_keeping_code() {
+    error_number = ERR_BAD_HANDLE;
+}
+
+// A system call failed and the layer, not the mapping, decides what the failure means.
+void record_os_error_as(std::uint32_t code, int number) {
+    os_error_code = code;
+    error_number = number;
 }
 
 // ---- the table ----
@@ -47,7 +59,7 @@ FdInfo* new_block() {
     auto* block = static_cast<FdInfo*>(pf::allocate(sizeof(FdInfo) * FD_BLOCK_SIZE));
     if (block == nullptr) return nullptr;
     for (int i = 0; i < FD_BLOCK_SIZE; ++i)
-        block[i] = FdInfo{-1, 0, LF};
+        block[i] = FdInfo{NO_HANDLE, 0, LF};
     return block;
 }
 
@@ -61,19 +73,10 @@ bool add_block() {
     return true;
 }
 
-bool in_range(int fd) {
-    return static_cast<std::uint32_t>(fd) < static_cast<std::uint32_t>(fd_limit);
-}
-
-FdInfo& slot(int fd) {
-    return fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
-}
-
 // The slot of an fd that is in range and open, or null.
 FdInfo* open_slot(int fd) {
-    if (!in_range(fd)) return nullptr;
-    FdInfo& info = slot(fd);
-    return (info.fd_flags & FD_OPEN) ? &info : nullptr;
+    FdInfo* info = fd_info(fd);
+    return info != nullptr && (info->fd_flags & FD_OPEN) ? info : nullptr;
 }
 
 std::uint32_t read_u32(const std::uint8_t* p) {
@@ -104,15 +107,15 @@ void take_inherited_handles() {
         auto handle = static_cast<OsHandle>(read_u32(handles + 4 * i));
         if (handle == pf::INVALID_HANDLE_VALUE || !(flags[i] & FD_OPEN)) continue;
         if (!(flags[i] & FD_PIPE) && pf::get_file_type(handle) == pf::FILE_TYPE_UNKNOWN) continue;
-        FdInfo& info = slot(static_cast<int>(i));
-        info.os_handle = handle;
-        info.fd_flags = flags[i];
+        FdInfo* info = fd_info(static_cast<int>(i));
+        info->os_handle = handle;
+        info->fd_flags = flags[i];
     }
 }
 
 void classify_standard_handle(int fd) {
-    FdInfo& info = slot(fd);
-    if (info.os_handle != -1) {
+    FdInfo& info = *fd_info(fd);
+    if (info.os_handle != NO_HANDLE) {
         info.fd_flags |= FD_TEXT;
         return;
     }
@@ -135,7 +138,7 @@ int map_os_error(std::uint32_t code) {
     for (const ErrorPair& pair : error_pairs)
         if (pair.code == code) return pair.number;
     if (code >= 19 && code <= 36) return ERR_ACCESS;
-    if (code >= 188 && code <= 202) return 8;
+    if (code >= 188 && code <= 202) return ERR_EXEC_FORMAT;
     return ERR_INVALID;
 }
 
@@ -165,17 +168,18 @@ bool init_fd_table() {
 }
 
 int is_device(int fd) {
-    return in_range(fd) && (slot(fd).fd_flags & FD_DEVICE) ? 1 : 0;
+    const FdInfo* info = fd_info(fd);
+    return info != nullptr && (info->fd_flags & FD_DEVICE) ? 1 : 0;
 }
 
 std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
-    if (info->os_handle == -1) {
-        error_number = ERR_BAD_HANDLE;
+    if (info->os_handle == NO_HANDLE) {
+        record_bad_handle_keeping_code();
         return -1;
     }
     std::int64_t position = pf::set_file_pointer(info->os_handle, offset, origin);
@@ -201,7 +205,7 @@ int allocate_fd() {
         for (int entry = 0; entry < FD_BLOCK_SIZE; ++entry) {
             FdInfo& info = fd_table[block][entry];
             if (!(info.fd_flags & FD_OPEN)) {
-                info.os_handle = -1;
+                info.os_handle = NO_HANDLE;
                 return block * FD_BLOCK_SIZE + entry;
             }
         }
@@ -210,22 +214,23 @@ int allocate_fd() {
 }
 
 int set_os_handle(int fd, OsHandle handle) {
-    if (!in_range(fd) || slot(fd).os_handle != -1) {
-        record_bad_handle();
+    FdInfo* info = fd_info(fd);
+    if (info == nullptr || info->os_handle != NO_HANDLE) {
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
-    slot(fd).os_handle = handle;
+    info->os_handle = handle;
     if (fd < 3) pf::set_std_handle(static_cast<std::uint32_t>(fd), handle);
     return 0;
 }
 
 int release_fd(int fd) {
     FdInfo* info = open_slot(fd);
-    if (info == nullptr || info->os_handle == -1) {
-        record_bad_handle();
+    if (info == nullptr || info->os_handle == NO_HANDLE) {
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
-    info->os_handle = -1;
+    info->os_handle = NO_HANDLE;
     if (fd < 3) pf::set_std_handle(static_cast<std::uint32_t>(fd), 0);
     return 0;
 }
@@ -233,7 +238,7 @@ int release_fd(int fd) {
 OsHandle get_os_handle(int fd) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     return info->os_handle;
@@ -259,8 +264,7 @@ constexpr std::uint32_t access_of[] = {
     pf::GENERIC_READ | pf::GENERIC_WRITE,
 };
 
-std::uint32_t share_mode_of(int share, bool* valid) {
-    *valid = true;
+std::optional<std::uint32_t> share_mode_of(int share) {
     switch (share) {
         case SHARE_DENY_ALL:
             return 0;
@@ -271,8 +275,7 @@ std::uint32_t share_mode_of(int share, bool* valid) {
         case SHARE_DENY_NONE:
             return pf::FILE_SHARE_READ | pf::FILE_SHARE_WRITE;
     }
-    *valid = false;
-    return 0;
+    return std::nullopt;
 }
 
 std::uint32_t disposition_of(std::uint32_t open_flags) {
@@ -283,14 +286,11 @@ std::uint32_t disposition_of(std::uint32_t open_flags) {
     return truncate ? pf::TRUNCATE_EXISTING : pf::OPEN_EXISTING;
 }
 
-std::uint32_t attributes_of(std::uint32_t open_flags, int permission, std::uint32_t* access) {
+std::uint32_t attributes_of(std::uint32_t open_flags, int permission) {
     std::uint32_t attributes = pf::FILE_ATTRIBUTE_NORMAL;
-    if ((open_flags & OPEN_CREATE) && !(permission & 0x80))
+    if ((open_flags & OPEN_CREATE) && !(permission & PERMISSION_OWNER_WRITE))
         attributes = pf::FILE_ATTRIBUTE_READONLY;
-    if (open_flags & OPEN_TEMPORARY) {
-        attributes |= pf::FILE_FLAG_DELETE_ON_CLOSE;
-        *access |= pf::DELETE;
-    }
+    if (open_flags & OPEN_TEMPORARY) attributes |= pf::FILE_FLAG_DELETE_ON_CLOSE;
     if (open_flags & OPEN_SHORT_LIVED) attributes |= pf::FILE_ATTRIBUTE_TEMPORARY;
     if (open_flags & OPEN_SEQUENTIAL)
         attributes |= pf::FILE_FLAG_SEQUENTIAL_SCAN;
@@ -308,11 +308,13 @@ bool create_arguments(std::uint32_t open_flags, int share, int permission, Creat
     const std::uint32_t access_field = open_flags & OPEN_ACCESS_MASK;
     if (access_field == OPEN_ACCESS_MASK) return false;
     out->access = access_of[access_field];
-    bool share_valid;
-    out->share_mode = share_mode_of(share, &share_valid);
-    if (!share_valid) return false;
+    // A file deleted on close must be opened with the right to delete it.
+    if (open_flags & OPEN_TEMPORARY) out->access |= pf::DELETE;
+    const std::optional<std::uint32_t> share_mode = share_mode_of(share);
+    if (!share_mode) return false;
+    out->share_mode = *share_mode;
     out->disposition = disposition_of(open_flags);
-    out->attributes = attributes_of(open_flags, permission, &out->access);
+    out->attributes = attributes_of(open_flags, permission);
     return true;
 }
 
@@ -329,8 +331,7 @@ bool trim_final_ctrl_z(int fd) {
         const std::int64_t end = seek_fd(fd, 0, pf::FILE_CURRENT);
         seek_fd(fd, end - 1, pf::FILE_BEGIN);
         if (!pf::set_end_of_file(get_os_handle(fd))) {
-            os_error_code = pf::get_last_error();
-            error_number = ERR_ACCESS;
+            record_os_error_as(pf::get_last_error(), ERR_ACCESS);
             close_fd(fd);
             return false;
         }
@@ -371,29 +372,32 @@ int open_fd(const char* path, std::uint32_t open_flags, int share, int permissio
     if (type == pf::FILE_TYPE_CHAR) args.fd_flags |= FD_DEVICE;
     if (type == pf::FILE_TYPE_PIPE) args.fd_flags |= FD_PIPE;
     set_os_handle(fd, handle);
-    slot(fd).fd_flags = args.fd_flags | FD_OPEN;
+    FdInfo* info = fd_info(fd);
+    info->fd_flags = args.fd_flags | FD_OPEN;
 
     const bool disk = !(args.fd_flags & (FD_PIPE | FD_DEVICE));
     const bool read_write = (open_flags & OPEN_ACCESS_MASK) == OPEN_READ_WRITE;
     if (disk && (args.fd_flags & FD_TEXT) && read_write && !trim_final_ctrl_z(fd)) return -1;
-    if (disk && (open_flags & OPEN_APPEND)) slot(fd).fd_flags |= FD_APPEND;
+    if (disk && (open_flags & OPEN_APPEND)) info->fd_flags |= FD_APPEND;
     return fd;
 }
 
 int close_fd(int fd) {
-    if (open_slot(fd) == nullptr) {
-        record_bad_handle();
+    FdInfo* info = open_slot(fd);
+    if (info == nullptr) {
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
-    const OsHandle handle = get_os_handle(fd);
+    const OsHandle handle = info->os_handle;
     std::uint32_t failure = 0;
-    const bool shared_std =
-        (fd == 1 || fd == 2) && in_range(2) && slot(1).os_handle == slot(2).os_handle;
-    if (handle != -1 && !shared_std && !pf::close_handle(handle)) failure = pf::get_last_error();
+    const bool shared_std = (fd == 1 || fd == 2) && fd_info(2) != nullptr &&
+                            fd_info(1)->os_handle == fd_info(2)->os_handle;
+    if (handle != NO_HANDLE && !shared_std && !pf::close_handle(handle))
+        failure = pf::get_last_error();
     release_fd(fd);
-    slot(fd).fd_flags = 0;
+    info->fd_flags = 0;
     // A character left pending must never reach the next file opened on this slot.
-    slot(fd).lookahead = LF;
+    info->lookahead = LF;
     if (failure != 0) {
         record_os_error(failure);
         return -1;
@@ -405,13 +409,13 @@ int close_fd(int fd) {
 
 namespace {
 
-void record_read_failure(std::uint32_t code) {
-    if (code == pf::ERROR_ACCESS_DENIED) {
-        error_number = ERR_BAD_HANDLE;
-        os_error_code = code;
-    } else {
+// A read or write refused with access denied means the handle is not open that way: error 9, the
+// code kept. Any other failure maps as usual.
+void record_transfer_failure(std::uint32_t code) {
+    if (code == pf::ERROR_ACCESS_DENIED)
+        record_os_error_as(code, ERR_BAD_HANDLE);
+    else
         record_os_error(code);
-    }
 }
 
 // The outcome of looking one byte past a CR that ended the block.
@@ -419,6 +423,19 @@ struct Settled {
     char* out;         // the write position after what the CR gave
     bool look_failed;  // the look failed: the CR was left for the next read
 };
+
+// What a CR and the byte after it give when the byte is kept rather than given back: an LF
+// completes the pair, anything else leaves the CR and waits in the look-ahead slot, so nothing is
+// lost.
+char* keep_peeked_byte(FdInfo& info, char* out, char peek) {
+    if (peek == LF) {
+        *out++ = LF;
+    } else {
+        *out++ = CR;
+        info.lookahead = static_cast<std::uint8_t>(peek);
+    }
+    return out;
+}
 
 // A CR that ended the block is settled by reading one more byte: an LF makes the pair.
 Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
@@ -429,42 +446,26 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
         if (code != pf::ERROR_BROKEN_PIPE) {
             // Deciding the CR blind could split a pair that the next read would have seen whole,
             // so it waits in the look-ahead slot and is settled again by the next read.
-            record_read_failure(code);
+            record_transfer_failure(code);
             info.lookahead = static_cast<std::uint8_t>(CR);
             return {out, true};
         }
         got = 0;
     }
     if (got == 0) {
-        *out++ = CR;
+        *out++ = CR;  // the data ends with the CR
         return {out, false};
     }
-    if (info.fd_flags & (FD_PIPE | FD_DEVICE)) {
-        if (peek == LF) {
-            *out++ = LF;
-        } else {
-            *out++ = CR;
-            info.lookahead = static_cast<std::uint8_t>(peek);
-        }
+    // A disk file gives the byte back by a seek, so that the next read starts at it; a pipe or
+    // device cannot. A block that was a lone CR must not come back empty either, as 0 characters
+    // read as the end of the data: an LF completing it is kept now.
+    const bool disk = !(info.fd_flags & (FD_PIPE | FD_DEVICE));
+    const bool give_back = disk && !(out == buffer && peek == LF);
+    if (give_back && seek_fd(fd, -1, pf::FILE_CURRENT) != -1) {
+        if (peek != LF) *out++ = CR;  // a CR before an LF goes, the LF is read next
         return {out, false};
     }
-    if (out == buffer && peek == LF) {
-        *out++ = LF;
-        return {out, false};
-    }
-    if (seek_fd(fd, -1, pf::FILE_CURRENT) == -1) {
-        // The byte cannot be given back: an LF completes the pair now, anything else waits in the
-        // look-ahead slot, so nothing is lost.
-        if (peek == LF) {
-            *out++ = LF;
-        } else {
-            *out++ = CR;
-            info.lookahead = static_cast<std::uint8_t>(peek);
-        }
-        return {out, false};
-    }
-    if (peek != LF) *out++ = CR;
-    return {out, false};
+    return {keep_peeked_byte(info, out, peek), false};
 }
 
 // Converts the n bytes taken in at buffer in place and returns the number of characters kept:
@@ -503,7 +504,7 @@ std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
 std::int32_t text_read(int fd, char* buffer, std::uint32_t count) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     if (count == 0 || (info->fd_flags & FD_EOF)) return 0;
@@ -529,7 +530,7 @@ std::int32_t text_read(int fd, char* buffer, std::uint32_t count) {
         if (code != pf::ERROR_BROKEN_PIPE) {
             // The pending character stays pending: it belongs to the next successful read.
             if (placed) info->lookahead = static_cast<std::uint8_t>(pending);
-            record_read_failure(code);
+            record_transfer_failure(code);
             return -1;
         }
         got = 0;  // the writer has gone: the end of the data, after any pending character
@@ -548,8 +549,7 @@ constexpr std::uint32_t CHUNK_LIMIT = 1024;
 struct Chunk {
     char bytes[CHUNK_LIMIT + 1];
     std::uint32_t length;
-    std::uint32_t taken;     // bytes of the caller's buffer in it
-    std::uint32_t inserted;  // CRs added
+    std::uint32_t taken;  // bytes of the caller's buffer in it, the CRs added not counted
 };
 
 // Fills a chunk from text, inserting a CR before each LF, until it holds CHUNK_LIMIT bytes or more
@@ -557,7 +557,7 @@ struct Chunk {
 void build_chunk(const char* text, std::uint32_t n, Chunk* chunk) {
     // Kept in locals: the copies into chunk->bytes would otherwise make the compiler reload the
     // counts after every run.
-    std::uint32_t length = 0, taken = 0, inserted = 0;
+    std::uint32_t length = 0, taken = 0;
     while (length < CHUNK_LIMIT && taken < n) {
         const std::uint32_t room = CHUNK_LIMIT - length;
         const std::uint32_t left = n - taken;
@@ -572,17 +572,15 @@ void build_chunk(const char* text, std::uint32_t n, Chunk* chunk) {
             chunk->bytes[length++] = CR;
             chunk->bytes[length++] = LF;
             taken += 1;
-            inserted += 1;
         }
     }
     chunk->length = length;
     chunk->taken = taken;
-    chunk->inserted = inserted;
 }
 
 struct WriteOutcome {
     std::uint32_t written;  // bytes that reached the handle, inserted CRs included
-    std::uint32_t taken;    // bytes of the caller's buffer among them
+    std::uint32_t taken;    // bytes of the caller's buffer among them: the count text_write reports
     std::uint32_t error;    // failure code, 0 when none was reported
 };
 
@@ -623,7 +621,7 @@ WriteOutcome write_binary(OsHandle handle, const char* buffer, std::uint32_t n) 
 std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
-        record_bad_handle();
+        record_error(ERR_BAD_HANDLE);
         return -1;
     }
     if (n == 0) return 0;
@@ -633,15 +631,11 @@ std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
     const WriteOutcome outcome = (info->fd_flags & FD_TEXT)
                                      ? write_text(info->os_handle, buffer, n)
                                      : write_binary(info->os_handle, buffer, n);
-    // Whatever went out is reported as the bytes of the buffer it carried, never less than 0.
+    // Whatever went out is reported as the bytes of the buffer it carried, never the CRs added: at
+    // most n, which is capped to INT32_MAX above, so the count can never go negative.
     if (outcome.written != 0) return static_cast<std::int32_t>(outcome.taken);
-    if (outcome.error == pf::ERROR_ACCESS_DENIED) {
-        error_number = ERR_BAD_HANDLE;
-        os_error_code = outcome.error;
-        return -1;
-    }
     if (outcome.error != 0) {
-        record_os_error(outcome.error);
+        record_transfer_failure(outcome.error);
         return -1;
     }
     if ((info->fd_flags & FD_DEVICE) && buffer[0] == CTRL_Z) return 0;
@@ -651,12 +645,11 @@ std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
 
 int commit_fd(int fd) {
     if (open_slot(fd) == nullptr) {
-        error_number = ERR_BAD_HANDLE;
+        record_bad_handle_keeping_code();
         return -1;
     }
     if (!pf::flush_file_buffers(get_os_handle(fd))) {
-        os_error_code = pf::get_last_error();
-        error_number = ERR_BAD_HANDLE;
+        record_os_error_as(pf::get_last_error(), ERR_BAD_HANDLE);
         return -1;
     }
     return 0;

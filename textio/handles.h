@@ -15,8 +15,12 @@ constexpr char CR = 0x0D;
 constexpr char LF = 0x0A;
 constexpr char CTRL_Z = 0x1A;
 
+// What a slot holds when no handle has been given to it (as INVALID_HANDLE_VALUE, but a slot's
+// state rather than a failed call).
+constexpr OsHandle NO_HANDLE = -1;
+
 struct FdInfo {
-    OsHandle os_handle;      // -1 when the slot holds none
+    OsHandle os_handle;      // NO_HANDLE when the slot holds none
     std::uint8_t fd_flags;   // FD_*
     std::uint8_t lookahead;  // a character a read took in past a CR; LF when none is pending
 };
@@ -35,6 +39,17 @@ constexpr int FD_MAX = FD_BLOCK_SIZE * FD_BLOCK_COUNT;
 
 extern FdInfo* fd_table[FD_BLOCK_COUNT];
 extern int fd_limit;  // slots covered by the blocks allocated so far
+
+// The record of fd, or null when fd lies outside the blocks allocated so far.
+inline FdInfo* fd_info(int fd) {
+    if (static_cast<std::uint32_t>(fd) >= static_cast<std::uint32_t>(fd_limit)) return nullptr;
+    return &fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE];
+}
+
+// The permission streams open files with (read and write for the owner, read for the others), and
+// the owner-write bit that decides whether a file open_fd creates is writable.
+constexpr int DEFAULT_PERMISSION = 0x1A4;
+constexpr int PERMISSION_OWNER_WRITE = 0x80;
 
 // Open flags of open_fd.
 constexpr std::uint32_t OPEN_READ_ONLY = 0x0000;
@@ -61,6 +76,7 @@ constexpr int SHARE_DENY_NONE = 0x40;
 
 // Error numbers set by the layer.
 constexpr int ERR_NO_ENTRY = 2;
+constexpr int ERR_EXEC_FORMAT = 8;
 constexpr int ERR_BAD_HANDLE = 9;
 constexpr int ERR_NO_MEMORY = 12;
 constexpr int ERR_ACCESS = 13;
@@ -98,6 +114,10 @@ int commit_fd(int fd);
 // Fatal runtime errors are raised here and shown by whoever owns the process (the runtime installs
 // the handler at start-up). The handler does not return; without one the process ends with 255.
 using FatalErrorHandler = void (*)(int number);
+constexpr int FATAL_NO_FLOATING_POINT = 2;  // a floating-point conversion, with no formatter linked
+constexpr int FATAL_NO_STREAM_SPACE = 26;   // the stream table could not be allocated
+constexpr int FATAL_NO_HANDLE_SPACE = 27;   // not even the first block of the handle table
+
 void set_fatal_error_handler(FatalErrorHandler handler);
 [[noreturn]] void raise_fatal_error(int number);
 

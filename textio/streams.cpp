@@ -15,8 +15,6 @@ Stream static_streams[STREAM_STATIC_COUNT];
 char standard_input_buffer[BUFFER_SIZE];
 char* temp_buffers[2];  // standard output's and standard error's, once first needed
 
-constexpr int PERMISSION = 0x1A4;
-
 Stream** allocate_table(int entries) {
     const std::size_t bytes = sizeof(Stream*) * static_cast<std::size_t>(entries);
     auto** table = static_cast<Stream**>(pf::allocate(bytes));
@@ -36,8 +34,8 @@ bool in_use(const Stream* stream) {
 }
 
 bool handle_appends(int fd) {
-    return static_cast<std::uint32_t>(fd) < static_cast<std::uint32_t>(fd_limit) &&
-           (fd_table[fd / FD_BLOCK_SIZE][fd % FD_BLOCK_SIZE].fd_flags & FD_APPEND);
+    const FdInfo* info = fd_info(fd);
+    return info != nullptr && (info->fd_flags & FD_APPEND);
 }
 
 bool is_standard_output_or_error(const Stream* stream) {
@@ -65,8 +63,8 @@ bool init_stream_table() {
     in.buffer_size = BUFFER_SIZE;
     static_streams[1].flags = static_streams[2].flags = STREAM_WRITE;
     for (int i = 0; i < 3; ++i) {
-        const OsHandle handle = fd_table[0][i].os_handle;
-        static_streams[i].fd = (handle == -1 || handle == 0) ? -1 : i;
+        const OsHandle handle = fd_info(i)->os_handle;
+        static_streams[i].fd = (handle == NO_HANDLE || handle == 0) ? -1 : i;
     }
     return true;
 }
@@ -172,7 +170,7 @@ bool parse_mode(const char* mode, Mode* out) {
 Stream* open_into_stream(const char* path, const char* mode, int share, Stream* stream) {
     Mode parsed;
     if (!parse_mode(mode, &parsed)) return nullptr;
-    const int fd = open_fd(path, parsed.open_flags, share, PERMISSION);
+    const int fd = open_fd(path, parsed.open_flags, share, DEFAULT_PERMISSION);
     if (fd < 0) return nullptr;
     reset_record(stream);
     stream->flags = parsed.stream_flags;
@@ -317,47 +315,36 @@ std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) 
     return run < INT32_MAX - count ? run : INT32_MAX - count;
 }
 
+// The general case of emit_chars and emit_repeat: runs as far as the room goes, a flush for each
+// character beyond it. The n characters are copied from text, or are ch repeated when text is
+// null. Kept out of line so that emit_chars's common case stays a few instructions.
+[[gnu::noinline]] void emit_in_runs(const char* text, int ch, std::int32_t n, Stream* stream,
+                                    std::int32_t* count) {
+    while (n > 0 && *count >= 0) {
+        const std::int32_t run = storable(stream, n, *count);
+        if (run > 0) {
+            if (text != nullptr) {
+                std::memcpy(stream->next, text, static_cast<std::size_t>(run));
+                text += run;
+            } else {
+                std::memset(stream->next, ch, static_cast<std::size_t>(run));
+            }
+            stream->next += run;
+            stream->count -= run;
+            *count += run;
+            n -= run;
+        } else {
+            emit_char(text != nullptr ? static_cast<unsigned char>(*text++) : ch, stream, count);
+            --n;
+        }
+    }
+}
+
 }  // namespace
 
 void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
-    while (n > 0 && *count >= 0) {
-        const std::int32_t run = storable(stream, n, *count);
-        if (run > 0) {
-            std::memset(stream->next, ch, static_cast<std::size_t>(run));
-            stream->next += run;
-            stream->count -= run;
-            *count += run;
-            n -= run;
-        } else {
-            emit_char(ch, stream, count);
-            --n;
-        }
-    }
+    emit_in_runs(nullptr, ch, n, stream, count);
 }
-
-namespace {
-
-// The general case: runs as far as the room goes, a flush for each character beyond it. Kept out
-// of line so that the common case stays a few instructions.
-[[gnu::noinline]] void emit_chars_in_runs(const char* text, std::int32_t n, Stream* stream,
-                                          std::int32_t* count) {
-    while (n > 0 && *count >= 0) {
-        const std::int32_t run = storable(stream, n, *count);
-        if (run > 0) {
-            std::memcpy(stream->next, text, static_cast<std::size_t>(run));
-            stream->next += run;
-            stream->count -= run;
-            *count += run;
-            text += run;
-            n -= run;
-        } else {
-            emit_char(static_cast<unsigned char>(*text++), stream, count);
-            --n;
-        }
-    }
-}
-
-}  // namespace
 
 void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
     // Most runs fit the room left whole: one copy and nothing else to decide.
@@ -369,7 +356,7 @@ void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* 
         std::memcpy(to, text, static_cast<std::size_t>(n));
         return;
     }
-    emit_chars_in_runs(text, n, stream, count);
+    emit_in_runs(text, 0, n, stream, count);
 }
 
 // ---- flushing ----

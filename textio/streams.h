@@ -53,6 +53,11 @@ inline Stream* standard_error() {
     return stream_table[2];
 }
 
+// Whether a read or a write of the stream has failed (once set, the mark stays).
+inline bool stream_failed(const Stream& stream) {
+    return (stream.flags & STREAM_ERROR) != 0;
+}
+
 void allocate_buffer(Stream* stream);
 Stream* open_stream(const char* path, const char* mode);
 Stream* open_stream_shared(const char* path, const char* mode, int share);
