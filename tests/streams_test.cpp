@@ -541,6 +541,7 @@ TEST_F(LayerTest, FlushAndPutTurnsAStreamToWritingOnlyWhereItMay) {
         const char* mode;
         std::int32_t capacity;  // of the lines read first
         int lines;
+        int lines_again;      // read once more from the start of the file
         std::int32_t count;   // the running count after the put
         std::uint32_t flags;  // right after the put
         int seeks;            // made by the put
@@ -549,16 +550,19 @@ TEST_F(LayerTest, FlushAndPutTurnsAStreamToWritingOnlyWhereItMay) {
     const std::string block = std::string(4095, 'a') + "\n";  // fills a refill exactly
     constexpr std::uint32_t OWN = STREAM_OWN_BUFFER;
     const Case cases[] = {
-        {"update stream read to its end", "ab\n", "r+", 130, 2, 1,
+        {"update stream read to its end", "ab\n", "r+", 130, 2, 0, 1,
          STREAM_UPDATE | STREAM_WRITE | OWN, 0, "ab\nx"},
-        {"update stream in the middle of the file", block + "cd\n", "r+", 4097, 1, -1,
+        // What was read stays out of the write, though the buffer still holds it.
+        {"update stream read to its end, then again", "ab\n", "r+", 130, 2, 1, 1,
+         STREAM_UPDATE | STREAM_WRITE | OWN, 0, "ab\nx"},
+        {"update stream in the middle of the file", block + "cd\n", "r+", 4097, 1, 0, -1,
          STREAM_UPDATE | STREAM_READ | OWN | STREAM_ERROR, 0, block + "cd\n"},
-        {"read stream at its end", "ab\n", "r", 130, 2, -1,
+        {"read stream at its end", "ab\n", "r", 130, 2, 0, -1,
          STREAM_READ | STREAM_EOF | OWN | STREAM_ERROR, 0, "ab\n"},
-        {"append stream", "ab\n", "a", 0, 0, 1, STREAM_WRITE | OWN, 1, "ab\nx"},
-        {"append update stream read to its end", "ab\n", "a+", 130, 2, 1,
+        {"append stream", "ab\n", "a", 0, 0, 0, 1, STREAM_WRITE | OWN, 1, "ab\nx"},
+        {"append update stream read to its end", "ab\n", "a+", 130, 2, 0, 1,
          STREAM_UPDATE | STREAM_WRITE | OWN, 1, "ab\nx"},
-        {"write stream", "ab\n", "w", 0, 0, 1, STREAM_WRITE | OWN, 0, "x"},
+        {"write stream", "ab\n", "w", 0, 0, 0, 1, STREAM_WRITE | OWN, 0, "x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -569,6 +573,11 @@ TEST_F(LayerTest, FlushAndPutTurnsAStreamToWritingOnlyWhereItMay) {
         ASSERT_NE(stream, nullptr);
         std::string line(static_cast<std::size_t>(c.capacity), '\0');
         for (int i = 0; i < c.lines; ++i)
+            get_line(line.data(), c.capacity, stream);
+        if (c.lines_again > 0) {
+            ASSERT_EQ(seek_fd(stream->fd, 0, pf::FILE_BEGIN), 0);
+        }
+        for (int i = 0; i < c.lines_again; ++i)
             get_line(line.data(), c.capacity, stream);
         ASSERT_EQ(stream->count, 0);
         const std::size_t seeks = calls_on(Op::seek, FIRST_FILE_HANDLE).size();
