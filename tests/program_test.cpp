@@ -207,6 +207,8 @@ TEST(ProgramMessages, FileWithoutReadPermission) {
     // Run as root, the program runs as nobody: root reads files whatever their permissions. The
     // directory, the program's copy and the readable file are open to that user, so only the
     // permission of the file itself can refuse it.
+    if (::geteuid() == 0 && read_file(MIRZET_BINARY).rfind("#!", 0) == 0)
+        GTEST_SKIP() << "the program is a wrapper script here (valgrind), which nobody cannot run";
     Scratch scratch;
     ASSERT_EQ(::chmod(scratch.dir().c_str(), 0755), 0);
     const std::string program = scratch.path("mirzet");
