@@ -88,7 +88,10 @@ int spawn_unprivileged(pid_t* pid, char** argv, int in, int out, int err,
     if (*pid < 0) return errno;
     if (*pid > 0) return 0;
     if (::dup2(in, 0) < 0 || ::dup2(err, 2) < 0) _exit(126);
-    if (out >= 0 ? ::dup2(out, 1) < 0 : ::close(1) != 0) _exit(126);
+    if (out < 0)
+        ::close(1);
+    else if (::dup2(out, 1) < 0)
+        _exit(126);
     for (int fd : options.inherit)
         if (::fcntl(fd, F_SETFD, 0) != 0) _exit(126);
     struct sigaction action {};
