@@ -398,6 +398,14 @@ TEST_F(LayerTest, OpenFdOfATypeTheSystemCannotTellRecordsTheCodeAfterTheClose) {
     EXPECT_EQ(os_error_code, 0u);
     EXPECT_EQ(error_number, ERR_INVALID);
     EXPECT_EQ(slot_of(3).fd_flags, 0);
+
+    // When the close fails too, its code is the one left, not the type query's.
+    fake::fail_call(Op::file_type, fake::call_count(Op::file_type) + 1, pf::ERROR_INVALID_HANDLE);
+    fake::fail_call(Op::close, fake::call_count(Op::close) + 1, pf::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(open_for_reading("f"), -1);
+    EXPECT_EQ(os_error_code, pf::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(error_number, ERR_ACCESS);
+    EXPECT_EQ(slot_of(3).fd_flags, 0);
 }
 
 TEST_F(LayerTest, OpenFdFailsWithTooManyOpenWhenNoSlotIsFree) {
@@ -440,6 +448,15 @@ TEST_F(LayerTest, ReadWriteTextOpenTrimsAFinalCtrlZ) {
         EXPECT_EQ(fake::call_count(Op::set_end), c.set_ends);
         EXPECT_EQ(error_number, NO_ERROR_NUMBER);
         EXPECT_EQ(slot_of(fd).fd_flags & FD_EOF, 0);
+        if (c.set_ends != 0) {
+            // The cut is made at the Ctrl-Z's offset; the position goes back to where it was
+            // before the final seek to the start.
+            std::vector<std::int64_t> positions;
+            for (const fake::Call& seek : calls_on(Op::seek, FIRST_FILE_HANDLE))
+                positions.push_back(seek.result);
+            const auto end = static_cast<std::int64_t>(c.data.size());
+            EXPECT_EQ(positions, (std::vector<std::int64_t>{end - 1, end, end - 1, end, 0}));
+        }
         if (c.open_flags == OPEN_READ_WRITE) {
             char buffer[8];  // left at the start
             const std::int32_t n = text_read(fd, buffer, 8);

@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -75,6 +76,35 @@ void reap(pid_t pid) {
     ::kill(pid, SIGKILL);
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+// What the spawn of run() does, by fork and exec, with the user and groups changed to nobody and
+// nogroup between the two (posix_spawn cannot change them). Returns 0 or an errno value.
+int spawn_unprivileged(pid_t* pid, char** argv, int in, int out, int err,
+                       const RunOptions& options) {
+    constexpr uid_t NOBODY = 65534;
+    constexpr gid_t NOGROUP = 65534;
+    *pid = ::fork();
+    if (*pid < 0) return errno;
+    if (*pid > 0) return 0;
+    if (::dup2(in, 0) < 0 || ::dup2(err, 2) < 0) _exit(126);
+    if (out < 0)
+        ::close(1);
+    else if (::dup2(out, 1) < 0)
+        _exit(126);
+    for (int fd : options.inherit)
+        if (::fcntl(fd, F_SETFD, 0) != 0) _exit(126);
+    struct sigaction action {};
+    action.sa_handler = options.ignore_sigpipe ? SIG_IGN : SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGPIPE, &action, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Groups first: once the user is nobody, they can no longer be changed.
+    if (::setgroups(0, nullptr) != 0 || ::setgid(NOGROUP) != 0 || ::setuid(NOBODY) != 0) _exit(126);
+    ::execv(argv[0], argv);
+    _exit(127);
 }
 
 }  // namespace
@@ -192,7 +222,11 @@ RunResult run(const std::string& path, const std::vector<std::string>& args,
     ignore.sa_handler = SIG_IGN;
     if (options.ignore_sigpipe) ::sigaction(SIGPIPE, &ignore, &previous);
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    const bool drop = options.unprivileged && ::geteuid() == 0;
+    const int spawned =
+        drop
+            ? spawn_unprivileged(&pid, argv.data(), null_in.fd, out_child.fd, err_child.fd, options)
+            : ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     if (options.ignore_sigpipe) ::sigaction(SIGPIPE, &previous, nullptr);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);

@@ -38,6 +38,9 @@ struct RunOptions {
     // Start the child with SIGPIPE ignored, as some callers do; writes to a vanished reader then
     // fail with EPIPE instead of ending the process.
     bool ignore_sigpipe = false;
+    // When the test runs as root, the child drops to nobody/nogroup (65534) before exec, so that
+    // file permissions apply to it as they do to a user.
+    bool unprivileged = false;
     // After this the child is killed and the result says so.
     std::chrono::milliseconds timeout{10000};
 };

@@ -41,26 +41,39 @@ constexpr const char* R6026 =
     "\r\nruntime error R6026\r\n- not enough space for stdio initialization\r\n";
 
 TEST_F(ProgramTest, StartUpFailuresAreFatalRuntimeErrors) {
+    // fd 2 handed down by the parent on standard output's handle, which the system's standard
+    // error handle is not.
+    const std::vector<std::uint8_t> fd2_on_stdout = {
+        3,    0,    0,    0,    0,    0,    FD_OPEN, 0xFF,
+        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,    static_cast<std::uint8_t>(STDOUT_HANDLE),
+        0,    0,    0};
     struct Case {
         const char* name;
         std::vector<int> failed_allocations;
+        std::vector<std::uint8_t> inherited;
         const char* message;
+        const char* reported_on;  // the file that gets the message
     };
     const Case cases[] = {
-        {"first handle block", {1}, R6027},
-        {"stream table", {2, 3}, R6026},
+        {"first handle block", {1}, {}, R6027, "<stderr>"},
+        {"stream table", {2, 3}, {}, R6026, "<stderr>"},
+        {"first handle block, fd 2 inherited", {1}, fd2_on_stdout, R6027, "<stderr>"},
+        {"stream table, fd 2 inherited", {2, 3}, fd2_on_stdout, R6026, "<stdout>"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fake::reset();
         fake::set_std(pf::STD_OUTPUT_HANDLE, pf::FILE_TYPE_DISK);
+        fake::set_inherited_handles(c.inherited);
         fake::add_file("in", "abc\n");
         for (int nth : c.failed_allocations)
             fake::fail_allocation(nth);
         EXPECT_EQ(run({"in"}), 255);
-        EXPECT_EQ(fake::contents("<stderr>"), c.message);
-        EXPECT_EQ(writes_to(STDERR_HANDLE).size(), 1u);
-        EXPECT_EQ(output(), "");
+        const std::string other =
+            std::string(c.reported_on) == "<stderr>" ? "<stdout>" : "<stderr>";
+        EXPECT_EQ(fake::contents(c.reported_on), c.message);
+        EXPECT_EQ(fake::contents(other), "");
+        EXPECT_EQ(fake::call_count(Op::write), 1);
         EXPECT_EQ(fake::call_count(Op::create), 0);
     }
 }

@@ -497,5 +497,224 @@ TEST_F(LayerTest, FlushAndCommitCommitsOnlyWithTheCommitLetter) {
     }
 }
 
+// ---- streams asked for what they were not opened for ----
+
+TEST_F(LayerTest, FillBufferRefusesAStreamThatCannotRead) {
+    // Every row is a stream over a handle that could be read, so a refusal shows as no read at all.
+    struct Case {
+        const char* name;
+        std::uint32_t flags;
+        int result;
+        std::uint32_t flags_after;
+    };
+    const Case cases[] = {
+        {"open for writing", STREAM_WRITE, -1, STREAM_WRITE | STREAM_ERROR},
+        {"update stream last written", STREAM_UPDATE | STREAM_WRITE, -1,
+         STREAM_UPDATE | STREAM_WRITE | STREAM_ERROR},
+        {"record not in use", 0, -1, 0},
+        {"string pseudo-stream", STREAM_READ | STREAM_STRING, -1, STREAM_READ | STREAM_STRING},
+        {"update stream", STREAM_UPDATE, 'd', STREAM_UPDATE | STREAM_READ | STREAM_OWN_BUFFER},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        start_layer();
+        fake::add_file("f", "data\n");
+        Stream* stream = open_stream("f", "r+");
+        ASSERT_NE(stream, nullptr);
+        stream->flags = c.flags;
+        const int reads = fake::call_count(Op::read);
+        EXPECT_EQ(fill_buffer(stream), c.result);
+        EXPECT_EQ(stream->flags, c.flags_after);
+        EXPECT_EQ(fake::call_count(Op::read), reads + (c.result == -1 ? 0 : 1));
+        if (c.result == -1) {
+            EXPECT_EQ(stream->base, nullptr);  // not even a buffer
+        }
+    }
+}
+
+TEST_F(LayerTest, FlushAndPutTurnsAStreamToWritingOnlyWhereItMay) {
+    // 'x' is put into a stream whose count is spent, after reading some lines from it.
+    struct Case {
+        const char* name;
+        std::string data;
+        const char* mode;
+        std::int32_t capacity;  // of the lines read first
+        int lines;
+        int lines_again;      // read once more from the start of the file
+        std::int32_t count;   // the running count after the put
+        std::uint32_t flags;  // right after the put
+        int seeks;            // made by the put
+        std::string after;    // the file once the stream is flushed
+    };
+    const std::string block = std::string(4095, 'a') + "\n";  // fills a refill exactly
+    constexpr std::uint32_t OWN = STREAM_OWN_BUFFER;
+    const Case cases[] = {
+        {"update stream read to its end", "ab\n", "r+", 130, 2, 0, 1,
+         STREAM_UPDATE | STREAM_WRITE | OWN, 0, "ab\nx"},
+        // What was read stays out of the write, though the buffer still holds it.
+        {"update stream read to its end, then again", "ab\n", "r+", 130, 2, 1, 1,
+         STREAM_UPDATE | STREAM_WRITE | OWN, 0, "ab\nx"},
+        {"update stream in the middle of the file", block + "cd\n", "r+", 4097, 1, 0, -1,
+         STREAM_UPDATE | STREAM_READ | OWN | STREAM_ERROR, 0, block + "cd\n"},
+        {"read stream at its end", "ab\n", "r", 130, 2, 0, -1,
+         STREAM_READ | STREAM_EOF | OWN | STREAM_ERROR, 0, "ab\n"},
+        {"append stream", "ab\n", "a", 0, 0, 0, 1, STREAM_WRITE | OWN, 1, "ab\nx"},
+        {"append update stream read to its end", "ab\n", "a+", 130, 2, 0, 1,
+         STREAM_UPDATE | STREAM_WRITE | OWN, 1, "ab\nx"},
+        {"write stream", "ab\n", "w", 0, 0, 0, 1, STREAM_WRITE | OWN, 0, "x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        start_layer();
+        fake::add_file("f", c.data);
+        Stream* stream = open_stream("f", c.mode);
+        ASSERT_NE(stream, nullptr);
+        std::string line(static_cast<std::size_t>(c.capacity), '\0');
+        for (int i = 0; i < c.lines; ++i)
+            get_line(line.data(), c.capacity, stream);
+        if (c.lines_again > 0) {
+            ASSERT_EQ(seek_fd(stream->fd, 0, pf::FILE_BEGIN), 0);
+        }
+        for (int i = 0; i < c.lines_again; ++i)
+            get_line(line.data(), c.capacity, stream);
+        ASSERT_EQ(stream->count, 0);
+        const std::size_t seeks = calls_on(Op::seek, FIRST_FILE_HANDLE).size();
+        std::int32_t count = 0;
+        emit_char('x', stream, &count);
+        EXPECT_EQ(count, c.count);
+        EXPECT_EQ(stream->flags, c.flags);
+        EXPECT_EQ(calls_on(Op::seek, FIRST_FILE_HANDLE).size(), seeks + c.seeks);
+        EXPECT_EQ(fake::call_count(Op::write), 0);  // nothing was pending
+        flush_stream(stream);
+        EXPECT_EQ(fake::contents("f"), c.after);
+    }
+}
+
+TEST_F(LayerTest, FlushStreamReadiesAnUpdateStreamForReadingAndNeverWritesTwice) {
+    // "ab\n" is written into a fresh stream and flushed twice; then reading from the start is
+    // tried.
+    struct Case {
+        const char* name;
+        const char* mode;
+        bool write_fails;
+        int result;  // of the first flush
+        std::uint32_t flags;
+        std::string after;
+        const char* read_back;  // null when the stream refuses to read
+    };
+    constexpr std::uint32_t OWN = STREAM_OWN_BUFFER;
+    const Case cases[] = {
+        {"update stream", "w+", false, 0, STREAM_UPDATE | OWN, "ab\r\n", "ab\n"},
+        {"write stream", "w", false, 0, STREAM_WRITE | OWN, "ab\r\n", nullptr},
+        {"update stream, failed write", "w+", true, -1,
+         STREAM_UPDATE | STREAM_WRITE | OWN | STREAM_ERROR, "", nullptr},
+        {"write stream, failed write", "w", true, -1, STREAM_WRITE | OWN | STREAM_ERROR, "",
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        start_layer();
+        Stream* stream = open_stream("f", c.mode);
+        ASSERT_NE(stream, nullptr);
+        std::int32_t count = 0;
+        emit_chars("ab\n", 3, stream, &count);
+        ASSERT_EQ(count, 3);
+        if (c.write_fails) fake::fail_call(Op::write, 1, pf::ERROR_DISK_FULL);
+        EXPECT_EQ(flush_stream(stream), c.result);
+        EXPECT_EQ(stream->flags, c.flags);
+        EXPECT_EQ(flush_stream(stream), 0);  // what failed is gone, not tried again
+        EXPECT_EQ(fake::call_count(Op::write), 1);
+        EXPECT_EQ(fake::contents("f"), c.after);
+        ASSERT_EQ(seek_fd(stream->fd, 0, pf::FILE_BEGIN), 0);
+        char line[130];
+        const char* got = get_line(line, 130, stream);
+        if (c.read_back == nullptr) {
+            EXPECT_EQ(got, nullptr);
+        } else {
+            ASSERT_NE(got, nullptr);
+            EXPECT_STREQ(got, c.read_back);
+        }
+    }
+}
+
+// One print call of the text on a standard stream, as print_chars makes on standard output.
+std::int32_t print_on(Stream* stream, const char* text) {
+    const int lent = begin_temp_buffer(stream);
+    std::int32_t count = 0;
+    emit_chars(text, static_cast<std::int32_t>(std::strlen(text)), stream, &count);
+    end_temp_buffer(lent, stream);
+    return count;
+}
+
+TEST_F(LayerTest, AConsolesStandardOutputAndErrorEachBorrowTheirOwnBlock) {
+    // Both standard streams on a console. Each row's body makes its calls, the writes show when
+    // the characters went out.
+    struct Case {
+        const char* name;
+        void (*body)();
+        std::vector<std::string> out, err;
+        int allocations;
+    };
+    const Case cases[] = {
+        {"standard error in a call of its own",
+         [] { print_on(standard_error(), "err\n"); },
+         {},
+         {"err\r\n"},
+         1},
+        {"standard error inside a call on standard output",
+         [] {
+             Stream* out = standard_output();
+             const int lent = begin_temp_buffer(out);
+             std::int32_t count = 0;
+             emit_chars("out", 3, out, &count);
+             print_on(standard_error(), "err\n");
+             emit_chars("put", 3, out, &count);
+             end_temp_buffer(lent, out);
+         },
+         {"output"},
+         {"err\r\n"},
+         2},
+        {"standard error outside a print call",
+         [] {
+             std::int32_t count = 0;
+             emit_chars("ab\n", 3, standard_error(), &count);
+         },
+         {},
+         {"a", "b", "\r\n"},
+         0},
+        {"a print call nested in another",
+         [] {
+             Stream* out = standard_output();
+             const int lent = begin_temp_buffer(out);
+             std::int32_t count = 0;
+             emit_chars("ab", 2, out, &count);
+             EXPECT_EQ(print_chars("cd", 2), 2);  // its buffer is the enclosing call's
+             emit_chars("ef", 2, out, &count);
+             end_temp_buffer(lent, out);
+         },
+         {"abcd", "ef"},
+         {},
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        start_layer();
+        const int allocations = fake::call_count(Op::allocate);
+        c.body();
+        EXPECT_EQ(writes_to(STDOUT_HANDLE), c.out);
+        EXPECT_EQ(writes_to(STDERR_HANDLE), c.err);
+        EXPECT_EQ(fake::call_count(Op::allocate), allocations + c.allocations);
+        // Between calls neither holds a buffer, and neither ever gets one of its own.
+        for (const Stream* stream : {standard_output(), standard_error()}) {
+            EXPECT_EQ(stream->flags, STREAM_WRITE);
+            EXPECT_EQ(stream->base, nullptr);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace mirzet::testing
