@@ -63,6 +63,7 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM  # so that an interrupted check still removes the package and its files
 
 # copy_tree DIR: the files git knows of, as they are in the work tree (changes not yet committed
 # included), without build directories or anything else git ignores.
