@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -30,7 +31,8 @@ class ScratchDir {
         if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
     }
     ~ScratchDir() {
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;

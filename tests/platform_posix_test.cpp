@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -26,7 +27,10 @@ class PosixPlatform : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
     }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
 
     std::string path(const std::string& name) const { return dir + "/" + name; }
     void put(const std::string& name, const std::string& data) const {
