@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "textio/scan.h"
+
 namespace mirzet {
 
 namespace {
@@ -628,8 +630,24 @@ std::int32_t print_formatted_list(const char* format, FormatArgs args) {
     return count;
 }
 
+namespace {
+
+// A redirected output has a buffer of its own, which no temporary buffer displaces: a piece that
+// fits the room left costs a bounds test and a copy, where the general path below decides about
+// lending, the running count and flushing for every piece.
+bool print_fits(Stream* out, const char* text, std::int32_t n) {
+    if (!(out->flags & STREAM_OWN_BUFFER) || n <= 0 || n > out->count) return false;
+    scan::copy_short(out->next, text, static_cast<std::uint32_t>(n));
+    out->next += n;
+    out->count -= n;
+    return true;
+}
+
+}  // namespace
+
 std::int32_t print_chars(const char* text, std::int32_t n) {
     Stream* out = standard_output();
+    if (print_fits(out, text, n)) return n;
     int lent = begin_temp_buffer(out);
     std::int32_t count = 0;
     emit_chars(text, n, out, &count);

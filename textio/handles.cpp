@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "textio/scan.h"
+
 namespace mirzet {
 
 namespace pf = platform;
@@ -548,36 +550,15 @@ constexpr std::uint32_t CHUNK_LIMIT = 1024;
 struct Chunk {
     char bytes[CHUNK_LIMIT + 1];
     std::uint32_t length;
-    std::uint32_t taken;     // bytes of the caller's buffer in it
-    std::uint32_t inserted;  // CRs added
+    std::uint32_t taken;  // bytes of the caller's buffer in it
 };
 
 // Fills a chunk from text, inserting a CR before each LF, until it holds CHUNK_LIMIT bytes or more
 // (a pair crossing the mark is completed) or the text runs out.
 void build_chunk(const char* text, std::uint32_t n, Chunk* chunk) {
-    // Kept in locals: the copies into chunk->bytes would otherwise make the compiler reload the
-    // counts after every run.
-    std::uint32_t length = 0, taken = 0, inserted = 0;
-    while (length < CHUNK_LIMIT && taken < n) {
-        const std::uint32_t room = CHUNK_LIMIT - length;
-        const std::uint32_t left = n - taken;
-        const std::uint32_t span = left < room ? left : room;
-        const char* from = text + taken;
-        const char* lf = static_cast<const char*>(std::memchr(from, LF, span));
-        const std::uint32_t run = lf != nullptr ? static_cast<std::uint32_t>(lf - from) : span;
-        std::memcpy(chunk->bytes + length, from, run);
-        length += run;
-        taken += run;
-        if (lf != nullptr) {
-            chunk->bytes[length++] = CR;
-            chunk->bytes[length++] = LF;
-            taken += 1;
-            inserted += 1;
-        }
-    }
-    chunk->length = length;
-    chunk->taken = taken;
-    chunk->inserted = inserted;
+    const scan::Expanded expanded = scan::expand_lf(chunk->bytes, CHUNK_LIMIT, text, n);
+    chunk->length = expanded.length;
+    chunk->taken = expanded.taken;
 }
 
 struct WriteOutcome {
