@@ -98,6 +98,33 @@ void check_copy_short(Generator& generate) {
 }
 
 template <class Block>
+void check_find_cr(Generator& generate) {
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
+        const Text text = generate.text(n);
+        const char* from = text.bytes.data() + text.offset;
+        ASSERT_EQ(find_cr_with<Block>(from, n), find_cr_plain(from, n))
+            << "round " << round << ", n " << n;
+    }
+}
+
+// In place, as the read conversion moves a run down over the CRs it dropped.
+template <class Block>
+void check_move_down(Generator& generate) {
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t n = generate.below(300);
+        const std::uint32_t gap = generate.below(round % 2 == 0 ? 3 : 100);
+        const Text text = generate.text(n + gap);
+        std::vector<char> fast(text.bytes.begin() + text.offset, text.bytes.end());
+        std::vector<char> plain = fast;
+        move_down_with<Block>(fast.data(), fast.data() + gap, n);
+        move_down_plain(plain.data(), plain.data() + gap, n);
+        ASSERT_EQ(bytes_of(fast.data(), n + gap), bytes_of(plain.data(), n + gap))
+            << "round " << round << ", n " << n << ", gap " << gap;
+    }
+}
+
+template <class Block>
 class ScanTest : public ::testing::Test {};
 
 #if defined(__SSE2__)
@@ -120,6 +147,16 @@ TYPED_TEST(ScanTest, ExpandLfMatchesThePlainLoop) {
 TYPED_TEST(ScanTest, CopyShortCopiesExactlyItsBytes) {
     Generator generate(3);
     check_copy_short<TypeParam>(generate);
+}
+
+TYPED_TEST(ScanTest, FindCrMatchesThePlainLoop) {
+    Generator generate(4);
+    check_find_cr<TypeParam>(generate);
+}
+
+TYPED_TEST(ScanTest, MoveDownMatchesThePlainLoopInPlace) {
+    Generator generate(5);
+    check_move_down<TypeParam>(generate);
 }
 
 }  // namespace

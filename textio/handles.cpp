@@ -479,9 +479,11 @@ std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
     char* in = buffer;
     char* out = buffer;
     while (in < stop) {
-        char* cr = static_cast<char*>(std::memchr(in, CR, static_cast<std::size_t>(stop - in)));
-        char* run_end = cr != nullptr ? cr : stop;
-        if (out != in) std::memmove(out, in, static_cast<std::size_t>(run_end - in));
+        const auto left = static_cast<std::uint32_t>(stop - in);
+        const std::uint32_t run = scan::find_cr(in, left);
+        char* cr = run < left ? in + run : nullptr;
+        char* run_end = in + run;
+        if (out != in) scan::move_down(out, in, static_cast<std::uint32_t>(run_end - in));
         out += run_end - in;
         in = run_end;
         if (cr == nullptr) break;

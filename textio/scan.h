@@ -22,9 +22,9 @@ namespace mirzet::scan {
 
 // A block type gives its SIZE in bytes and these operations:
 //   load(from), store(to, bytes)  move a block through registers
-//   lf_mask(bytes)                the mask of its LFs, 0 when it has none
-//   first(mask)                   the index of the first LF in a mask that has one
-// The mask without that LF is mask & (mask - 1).
+//   mask<C>(bytes)                the mask of its bytes equal to C, 0 when there are none
+//   first(mask)                   the index of the first byte in a mask that has one
+// The mask without that byte is mask & (mask - 1).
 
 // Eight bytes at a time in a 64-bit integer: portable C++, no intrinsics. The mask keeps the high
 // bit of each LF byte, so an index is the bit's position over eight.
@@ -40,11 +40,12 @@ struct WordBlock {
         return bytes;
     }
     static void store(char* to, Bytes bytes) { std::memcpy(to, &bytes, SIZE); }
-    static Mask lf_mask(Bytes bytes) {
+    template <char C>
+    static Mask mask(Bytes bytes) {
         // A byte of x is zero exactly when its high bit stays clear after adding 0x7F to its low
         // seven bits and or-ing x back: no carry runs between bytes, so there are no false hits.
         constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
-        const std::uint64_t x = bytes ^ 0x0A0A0A0A0A0A0A0Aull;
+        const std::uint64_t x = bytes ^ (0x0101010101010101ull * static_cast<unsigned char>(C));
         return ~(((x & LOW7) + LOW7) | x | LOW7);
     }
     static std::uint32_t first(Mask mask) {
@@ -71,10 +72,11 @@ struct Sse2Block {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(to), bytes.low);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), bytes.high);
     }
-    static Mask lf_mask(Bytes bytes) {
-        const __m128i lf = _mm_set1_epi8(LF);
-        const auto low = static_cast<Mask>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes.low, lf)));
-        const auto high = static_cast<Mask>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes.high, lf)));
+    template <char C>
+    static Mask mask(Bytes bytes) {
+        const __m128i c = _mm_set1_epi8(C);
+        const auto low = static_cast<Mask>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes.low, c)));
+        const auto high = static_cast<Mask>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes.high, c)));
         return low | high << 16;
     }
     static std::uint32_t first(Mask mask) {
@@ -125,8 +127,12 @@ template <std::uint32_t W>
 template <class Block>
 [[gnu::always_inline]] inline void copy_short_with(char* to, const char* from, std::uint32_t n) {
     if (n >= Block::SIZE) {
-        for (std::uint32_t at = 0; at + Block::SIZE < n; at += Block::SIZE)
-            copy_block<Block>(to + at, from + at);
+        // Up to two blocks, the common case, without a loop.
+        copy_block<Block>(to, from);
+        if (n > 2 * Block::SIZE) {
+            for (std::uint32_t at = Block::SIZE; at + Block::SIZE < n; at += Block::SIZE)
+                copy_block<Block>(to + at, from + at);
+        }
         copy_block<Block>(to + n - Block::SIZE, from + n - Block::SIZE);
         return;
     }
@@ -158,7 +164,7 @@ std::uint32_t copy_through_lf_with(char* to, const char* from, std::uint32_t n) 
     std::uint32_t at = 0;
     for (;;) {
         const typename Block::Bytes bytes = Block::load(from + at);
-        const typename Block::Mask lfs = Block::lf_mask(bytes);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
         if (lfs != 0) {
             const std::uint32_t end = at + Block::first(lfs) + 1;
             if (end >= Block::SIZE)
@@ -211,7 +217,7 @@ Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std:
     while (to <= to_last && from <= from_last) {
         const typename Block::Bytes bytes = Block::load(from);
         Block::store(to, bytes);
-        typename Block::Mask lfs = Block::lf_mask(bytes);
+        typename Block::Mask lfs = Block::template mask<LF>(bytes);
         char* shifted = to;  // where the block's bytes from the next LF on belong, less one
         while (lfs != 0) {
             const std::uint32_t at = Block::first(lfs);
@@ -234,7 +240,7 @@ Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, st
     while (length + Block::SIZE <= limit && n - taken >= Block::SIZE) {
         const typename Block::Bytes bytes = Block::load(text + taken);
         Block::store(out + length, bytes);
-        const typename Block::Mask lfs = Block::lf_mask(bytes);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
         if (lfs == 0) {
             length += Block::SIZE;
             taken += Block::SIZE;
@@ -269,6 +275,65 @@ Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::u
 
 inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     return expand_lf_with<NativeBlock>(out, limit, text, n);
+}
+
+// ---- the read side ----
+
+// The index of the first CR among n bytes, or n when there is none.
+inline std::uint32_t find_cr_plain(const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (from[i] == CR) return i;
+    return n;
+}
+
+// Fast because a CR-LF ends most lines: the first blocks, where the next CR mostly lies, are
+// searched inline, and only a longer run, which spreads the call's fixed cost, goes to the
+// library's search.
+template <class Block>
+std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
+    constexpr std::uint32_t INLINE = 128;
+    std::uint32_t at = 0;
+    if (n >= INLINE) {
+        for (; at < INLINE; at += Block::SIZE) {
+            const typename Block::Mask crs = Block::template mask<CR>(Block::load(from + at));
+            if (crs != 0) return at + Block::first(crs);
+        }
+    }
+    const void* cr = std::memchr(from + at, CR, n - at);
+    return cr != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(cr) - from) : n;
+}
+
+inline std::uint32_t find_cr(const char* from, std::uint32_t n) {
+    return find_cr_with<NativeBlock>(from, n);
+}
+
+// Moves n bytes down to `to`, at or before `from`, as memmove would; the plain twin is a byte loop
+// going forward.
+inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        to[i] = from[i];
+}
+
+// Fast because the run between two CRs is mostly a line, and a line costs a block or two and no
+// call. Blocks go forward, each loaded before it is stored, so that a store never reaches bytes
+// not yet loaded; the last block, which may overlap the stores before it, is loaded first of all.
+template <class Block>
+void move_down_with(char* to, const char* from, std::uint32_t n) {
+    if (n < Block::SIZE) {
+        copy_below_block(to, from, n);  // loads every byte before it stores one
+        return;
+    }
+    const typename Block::Bytes last = Block::load(from + n - Block::SIZE);
+    copy_block<Block>(to, from);
+    if (n > 2 * Block::SIZE) {
+        for (std::uint32_t at = Block::SIZE; at + Block::SIZE < n; at += Block::SIZE)
+            copy_block<Block>(to + at, from + at);
+    }
+    Block::store(to + n - Block::SIZE, last);
+}
+
+inline void move_down(char* to, const char* from, std::uint32_t n) {
+    move_down_with<NativeBlock>(to, from, n);
 }
 
 }  // namespace mirzet::scan
