@@ -122,17 +122,18 @@ template <std::uint32_t W>
 }
 
 // Copies n bytes, n being a line piece's length or less, where a library call's fixed cost would
-// be most of the work: whole blocks, the last one overlapping the one before, and below a block
-// two overlapping words, halves or single bytes. Nothing is touched outside the n bytes.
+// be most of the work: one or two blocks, overlapping, and below a block two overlapping words,
+// halves or single bytes. Longer pieces spread that cost and go to the library. Nothing is touched
+// outside the n bytes.
 template <class Block>
 [[gnu::always_inline]] inline void copy_short_with(char* to, const char* from, std::uint32_t n) {
+    static_assert(Block::SIZE <= 32, "below a block the copy knows pieces up to 31 bytes");
+    if (n > 2 * Block::SIZE) {
+        std::memcpy(to, from, n);  // long enough to spread the call's fixed cost
+        return;
+    }
     if (n >= Block::SIZE) {
-        // Up to two blocks, the common case, without a loop.
         copy_block<Block>(to, from);
-        if (n > 2 * Block::SIZE) {
-            for (std::uint32_t at = Block::SIZE; at + Block::SIZE < n; at += Block::SIZE)
-                copy_block<Block>(to + at, from + at);
-        }
         copy_block<Block>(to + n - Block::SIZE, from + n - Block::SIZE);
         return;
     }
