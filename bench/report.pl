@@ -273,6 +273,7 @@ terminal is left in its default mode, as a user's is, so it adds a CR of its own
 ## Peak resident memory (MiB, the largest of all runs)
 
 @{[table('', [['file and pipe', '']], sub { $peak_row->($_[0] =~ s{^/}{}r) })]}
+The floor's figure holds the trace of calls it replays, loaded whole before the first call.
 mirzet's peak on a 1 MB input: @{[defined $small_peak ? "$small_peak KiB" : 'n/a']}; on a $ENV{BIG_MB} MB
 input: @{[defined $big_peak ? "$big_peak KiB" : 'n/a']}.
 
