@@ -2,12 +2,12 @@
 //
 // A source-like line is about 44 characters. Searching it with memchr and then copying it with
 // memcpy pays two library calls' fixed cost per line, more than the bytes themselves cost; the
-// fast forms search and copy in one pass over blocks of 16 (SSE2) or 8 (any 64-bit machine)
-// bytes, inline. Only the block helpers below know the width; the loops are written once over
-// them. The plain forms are the reference: tests/scan_test.cpp holds every block width to them.
+// fast forms search and copy in one pass over blocks of 32 bytes (two SSE2 registers) or 8 (a
+// 64-bit word, portable C++), inline, and leave only long runs to the library. Only the block
+// types below know the width; the loops are written once over them. The plain forms are the
+// reference: tests/scan_test.cpp holds every block width to them.
 #pragma once
 
-#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -27,7 +27,7 @@ namespace mirzet::scan {
 // The mask without that byte is mask & (mask - 1).
 
 // Eight bytes at a time in a 64-bit integer: portable C++, no intrinsics. The mask keeps the high
-// bit of each LF byte, so an index is the bit's position over eight.
+// bit of each matching byte, so an index is the bit's position over eight.
 struct WordBlock {
     static_assert(std::endian::native == std::endian::little, "the mask is read from the low end");
     using Bytes = std::uint64_t;
@@ -321,7 +321,7 @@ inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
 template <class Block>
 void move_down_with(char* to, const char* from, std::uint32_t n) {
     if (n < Block::SIZE) {
-        copy_below_block(to, from, n);  // loads every byte before it stores one
+        copy_below_block(to, from, n);  // reads each byte before a store can reach it
         return;
     }
     const typename Block::Bytes last = Block::load(from + n - Block::SIZE);
