@@ -1,8 +1,8 @@
-# The chart of docs/benchmarks.md: each tool's CPU time over the system-call limit's, per corpus
-# and output, on a log scale. Called by run.sh with data and output set.
+# The chart of docs/benchmarks.md: each tool's CPU time over the floor's (mirzet's calls
+# replayed), per corpus and output, on a log scale. Called by run.sh with data and output set.
 set terminal pngcairo size 1200,660 font "DejaVu Sans,10"
 set output output
-set title "CPU time (user + system) over the system-call limit, median of the runs"
+set title "CPU time (user + system) over the floor (mirzet's calls replayed), median of the runs"
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.85 border -1
@@ -11,7 +11,7 @@ set logscale y 2
 set yrange [0.1:*]
 set ytics (0.125, 0.25, 0.5, 1, 1.5, 2, 3, 4, 6, 8, 12, 16, 24, 32)
 set grid ytics
-set ylabel "× system-call limit"
+set ylabel "× floor"
 set xtics rotate by -30 scale 0
 set key below horizontal
 set datafile separator "\t"

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Benchmarks mirzet against the tools people use instead and against two references of our own (the
-# system-call limit and a plain byte-loop converter), and writes docs/benchmarks.md with the chart
-# docs/benchmarks.png beside it.
+# floor: mirzet's own calls replayed, touching no byte; and a plain byte-loop converter), and writes
+# docs/benchmarks.md with the chart docs/benchmarks.png beside it.
+#
+# Before timing anything it checks that mirzet's output equals the plain converter's and that its
+# calls (every read, write and lseek, in number, size and order) are those recorded in
+# bench/calls.tsv, on a 10 MB corpus of each kind and on the timed corpora where the table has
+# their size.
 #
 #   bench/run.sh
 #
@@ -36,6 +41,7 @@ need=()
 command -v unix2dos >/dev/null || need+=(dos2unix)
 command -v gnuplot >/dev/null || need+=(gnuplot-nox)
 command -v valgrind >/dev/null || need+=(valgrind)
+command -v strace >/dev/null || need+=(strace)
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
@@ -47,7 +53,7 @@ fi
 
 say "building in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMIRZET_BENCH=ON -DMIRZET_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target mirzet mirzet_bench_gen mirzet_bench_limit mirzet_bench_plain \
+cmake --build "$build" -j2 --target mirzet mirzet_bench_gen mirzet_bench_replay mirzet_bench_plain \
     mirzet_bench_runner mirzet_bench_micro >/dev/null
 bin=$build/bench
 runner=$bin/mirzet_bench_runner
@@ -69,6 +75,57 @@ corpus source "$pty_mb" >/dev/null
 corpus source "$cg_mb" >/dev/null
 corpus source 1 >/dev/null
 corpus source "$big_mb" >/dev/null
+for kind in "${kinds[@]}"; do corpus "$kind" 10 >/dev/null; done
+
+# ---- the floor: mirzet's calls, recorded and checked ----
+# record NAME FILE OUTPUT: runs mirzet on FILE under strace with its output to OUTPUT (file, pipe or
+# pty), writes the binary trace $dir/calls-NAME.bin for the replayer and prints the summary line
+# of bench/calls.pl.
+record() {
+    local target=$3
+    [ "$3" = file ] && target=file:$dir/out-record.txt
+    "$runner" -i /dev/null -o "$target" strace -qq -e signal=none \
+        -e trace=openat,read,write,lseek -s 0 -o "$dir/calls-$1.log" "$build/mirzet" "$2" >/dev/null
+    perl "$root/bench/calls.pl" "$2" "$dir/calls-$1.log" "$dir/calls-$1.bin"
+    rm -f "$dir/calls-$1.log" "$dir/out-record.txt"
+}
+# The calls must be those recorded before the fast paths: a faster copy that read or wrote
+# differently would be measured against a different floor.
+calls_checked=0
+printf 'corpus\tMB\toutput\treads\twrites\tseeks\tbytes_read\tbytes_written\thash\tstored\n' >"$dir/calls.tsv"
+check_calls() {  # KIND MB OUTPUT SUMMARY
+    local stored
+    stored=$(awk -v k="$1" -v m="$2" '$1 == k && $2 == m {print $3, $4, $5, $6, $7, $8}' \
+        "$root/bench/calls.tsv")
+    local verdict=none
+    if [ -n "$stored" ]; then
+        verdict=same
+        if [ "$stored" != "$4" ]; then
+            say "mirzet's calls on $1-$2 to a $3 differ from bench/calls.tsv: $4 against $stored"
+            exit 1
+        fi
+        calls_checked=$((calls_checked + 1))
+    fi
+    printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4// /$'\t'}" "$verdict" >>"$dir/calls.tsv"
+}
+say "recording mirzet's calls"
+for kind in "${kinds[@]}"; do
+    check_calls "$kind" 10 file "$(record "check-$kind" "$dir/$kind-10.txt" file)"
+    # And its output: exactly what the plain converter writes (the timed corpora are checked too).
+    "$build/mirzet" "$dir/$kind-10.txt" >"$dir/out-mirzet.txt"
+    "$bin/mirzet_bench_plain" "$dir/$kind-10.txt" >"$dir/out-plain.txt"
+    if ! cmp -s "$dir/out-mirzet.txt" "$dir/out-plain.txt"; then
+        say "mirzet and the plain converter disagree on $kind"
+        exit 1
+    fi
+    for output in file pipe; do
+        check_calls "$kind" "$mb" "$output" "$(record "$kind-$output" "$dir/$kind-$mb.txt" "$output")"
+    done
+done
+record source-pty "$dir/source-$pty_mb.txt" pty >/dev/null
+record source-callgrind "$dir/source-$cg_mb.txt" file >/dev/null
+rm -f "$dir"/calls-check-*.bin "$dir"/out-*.txt
+say "mirzet's calls match bench/calls.tsv on $calls_checked corpora"
 
 # ---- a quiet machine ----
 waited=0
@@ -80,10 +137,10 @@ done
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- the runs ----
-tools=(limit mirzet plain cat sed perl unix2dos)
-command_of() {  # TOOL FILE -> the array cmd
+tools=(floor mirzet plain cat sed perl unix2dos)
+command_of() {  # TOOL FILE [CALLS] -> the array cmd; CALLS names the floor's trace
     case $1 in
-    limit) cmd=("$bin/mirzet_bench_limit" "$2") ;;
+    floor) cmd=("$bin/mirzet_bench_replay" "$dir/calls-$3.bin" "$2") ;;
     mirzet) cmd=("$build/mirzet" "$2") ;;
     plain) cmd=("$bin/mirzet_bench_plain" "$2") ;;
     cat) cmd=(cat "$2") ;;
@@ -96,10 +153,10 @@ command_of() {  # TOOL FILE -> the array cmd
 
 results=$dir/results.tsv
 printf 'output\tcorpus\ttool\tround\tuser\tsys\twall\tpeak_kib\tstatus\tbytes\n' >"$results"
-measure() {  # OUTPUT CORPUS-NAME FILE TOOL ROUND
+measure() {  # OUTPUT CORPUS-NAME FILE TOOL ROUND CALLS
     local target=$1
     [ "$1" = file ] && target=file:$dir/out-$4.txt
-    command_of "$4" "$3"
+    command_of "$4" "$3" "${6:-}"
     local figures
     figures=$("$runner" -i "$3" -o "$target" "${cmd[@]}")
     printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$4" "$5" "${figures// /$'\t'}" >>"$results"
@@ -118,7 +175,9 @@ for round in $(seq 1 "$runs"); do
     order=("${tools[@]:$(((round - 1) % ${#tools[@]}))}" "${tools[@]:0:$(((round - 1) % ${#tools[@]}))}")
     for output in file pipe; do
         for kind in "${kinds[@]}"; do
-            for tool in "${order[@]}"; do measure "$output" "$kind" "$dir/$kind-$mb.txt" "$tool" "$round"; done
+            for tool in "${order[@]}"; do
+                measure "$output" "$kind" "$dir/$kind-$mb.txt" "$tool" "$round" "$kind-$output"
+            done
             if [ "$round" = 1 ] && [ "$output" = file ]; then
                 # Timing a copy that is wrong would be pointless: mirzet must write exactly what
                 # the plain converter writes.
@@ -129,7 +188,9 @@ for round in $(seq 1 "$runs"); do
             fi
         done
     done
-    for tool in "${order[@]}"; do measure pty source-pty "$dir/source-$pty_mb.txt" "$tool" "$round"; done
+    for tool in "${order[@]}"; do
+        measure pty source-pty "$dir/source-$pty_mb.txt" "$tool" "$round" source-pty
+    done
 done
 for round in $(seq 1 "$runs"); do
     measure file memory-1 "$dir/source-1.txt" mirzet "$round"
@@ -147,8 +208,8 @@ say "microbenchmarks"
 # ---- instruction counts ----
 say "callgrind on the $cg_mb MB source-like corpus"
 : >"$dir/callgrind.tsv"
-for tool in limit plain mirzet; do
-    command_of "$tool" "$dir/source-$cg_mb.txt"
+for tool in floor plain mirzet; do
+    command_of "$tool" "$dir/source-$cg_mb.txt" source-callgrind
     valgrind --tool=callgrind --callgrind-out-file="$dir/callgrind.$tool.out" "${cmd[@]}" \
         >"$dir/out-callgrind.txt" 2>/dev/null
     total=$(sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$dir/callgrind.$tool.out" | head -n 1)

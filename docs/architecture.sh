@@ -35,7 +35,7 @@ layer_of() {
     runtime/*) echo runtime ;;
     textio/format.*) echo format ;;
     textio/streams.*) echo streams ;;
-    textio/handles.*) echo handles ;;
+    textio/handles.* | textio/scan.h) echo handles ;;
     platform/platform.h) echo platform ;;
     platform/posix.*) echo posix ;;
     platform/fake.*) echo fake ;;

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <optional>
 
+#include "textio/scan.h"
+
 namespace mirzet {
 
 namespace pf = platform;
@@ -478,9 +480,11 @@ std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
     char* in = buffer;
     char* out = buffer;
     while (in < stop) {
-        char* cr = static_cast<char*>(std::memchr(in, CR, static_cast<std::size_t>(stop - in)));
-        char* run_end = cr != nullptr ? cr : stop;
-        if (out != in) std::memmove(out, in, static_cast<std::size_t>(run_end - in));
+        const auto left = static_cast<std::uint32_t>(stop - in);
+        const std::uint32_t run = scan::find_cr(in, left);
+        char* cr = run < left ? in + run : nullptr;
+        char* run_end = in + run;
+        if (out != in) scan::move_down(out, in, static_cast<std::uint32_t>(run_end - in));
         out += run_end - in;
         in = run_end;
         if (cr == nullptr) break;
@@ -555,27 +559,9 @@ struct Chunk {
 // Fills a chunk from text, inserting a CR before each LF, until it holds CHUNK_LIMIT bytes or more
 // (a pair crossing the mark is completed) or the text runs out.
 void build_chunk(const char* text, std::uint32_t n, Chunk* chunk) {
-    // Kept in locals: the copies into chunk->bytes would otherwise make the compiler reload the
-    // counts after every run.
-    std::uint32_t length = 0, taken = 0;
-    while (length < CHUNK_LIMIT && taken < n) {
-        const std::uint32_t room = CHUNK_LIMIT - length;
-        const std::uint32_t left = n - taken;
-        const std::uint32_t span = left < room ? left : room;
-        const char* from = text + taken;
-        const char* lf = static_cast<const char*>(std::memchr(from, LF, span));
-        const std::uint32_t run = lf != nullptr ? static_cast<std::uint32_t>(lf - from) : span;
-        std::memcpy(chunk->bytes + length, from, run);
-        length += run;
-        taken += run;
-        if (lf != nullptr) {
-            chunk->bytes[length++] = CR;
-            chunk->bytes[length++] = LF;
-            taken += 1;
-        }
-    }
-    chunk->length = length;
-    chunk->taken = taken;
+    const scan::Expanded expanded = scan::expand_lf(chunk->bytes, CHUNK_LIMIT, text, n);
+    chunk->length = expanded.length;
+    chunk->taken = expanded.taken;
 }
 
 struct WriteOutcome {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "textio/scan.h"
+
 namespace mirzet {
 
 namespace pf = platform;
@@ -219,17 +221,13 @@ std::int32_t get_line_length(char* buffer, std::int32_t capacity, Stream* stream
         if (stream->count > 0) {
             // A run straight from the buffer, up to the LF or the room left.
             const std::int32_t span = stream->count < room ? stream->count : room;
-            const void* lf = std::memchr(stream->next, LF, static_cast<std::size_t>(span));
-            const std::int32_t run =
-                lf != nullptr
-                    ? static_cast<std::int32_t>(static_cast<const char*>(lf) - stream->next) + 1
-                    : span;
-            std::memcpy(out, stream->next, static_cast<std::size_t>(run));
+            const std::int32_t run = static_cast<std::int32_t>(
+                scan::copy_through_lf(out, stream->next, static_cast<std::uint32_t>(span)));
             out += run;
             stream->next += run;
             stream->count -= run;
             room -= run;
-            if (lf != nullptr) break;
+            if (out[-1] == LF) break;
             continue;
         }
         --stream->count;

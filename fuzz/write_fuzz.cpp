@@ -1,0 +1,121 @@
+// Feeds arbitrary text through the print path to standard output, in arbitrary pieces, and
+// compares what reaches the platform with a model written apart from the layer: the bytes, and the
+// size of every write call.
+//
+// Input: a set-up byte (standard output a disk file, a pipe or a device; bit 6: piece lengths are
+// twenty times their bytes, so that pieces outgrow a 4096-character buffer), a byte giving the
+// number of piece lengths (1 to 8), the lengths, and the rest is the text, printed with print_chars
+// piece by piece, the lengths taken in turn.
+//
+// The model: every LF goes out as CR-LF. A file or pipe has a buffer of its own, written when full,
+// so its text leaves in blocks of 4096 characters and a last one at the flush; a device gets a
+// buffer for each print call, so each piece leaves on its own, in blocks of 4096 characters if it
+// is longer. Each block is written in chunks that close once they hold 1024 bytes or more.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/fake.h"
+#include "textio/format.h"
+#include "textio/handles.h"
+#include "textio/streams.h"
+
+namespace {
+
+using namespace mirzet;
+namespace pf = mirzet::platform;
+using fake::Op;
+
+// A failed check is a finding: say what differs and stop, as a sanitizer would.
+#define CHECK(condition)                                                                 \
+    do {                                                                                 \
+        if (!(condition)) {                                                              \
+            std::fprintf(stderr, "write_fuzz: check failed: %s (line %d)\n", #condition, \
+                         __LINE__);                                                      \
+            std::abort();                                                                \
+        }                                                                                \
+    } while (0)
+
+struct Input {
+    std::uint32_t type;
+    std::vector<std::size_t> lengths;
+    std::string text;
+};
+
+Input parse(const std::uint8_t* bytes, std::size_t size) {
+    Input input{};
+    std::size_t at = 0;
+    auto next = [&]() -> std::uint8_t { return at < size ? bytes[at++] : 0; };
+    const std::uint8_t setup = next();
+    const std::uint32_t types[] = {pf::FILE_TYPE_DISK, pf::FILE_TYPE_PIPE, pf::FILE_TYPE_CHAR};
+    input.type = types[setup % 3];
+    const std::size_t scale = (setup & 0x40) ? 20 : 1;
+    const int count = next() % 8 + 1;
+    for (int i = 0; i < count; ++i)
+        input.lengths.push_back(next() * scale);
+    if (at < size) input.text.assign(reinterpret_cast<const char*>(bytes + at), size - at);
+    return input;
+}
+
+// ---- the model ----
+
+void add_chunks(const std::string& block, std::vector<std::size_t>* sizes) {
+    std::size_t length = 0;
+    for (const char c : block) {
+        length += c == '\n' ? 2 : 1;
+        if (length >= 1024) {
+            sizes->push_back(length);
+            length = 0;
+        }
+    }
+    if (length > 0) sizes->push_back(length);
+}
+
+void add_blocks(const std::string& text, std::vector<std::size_t>* sizes) {
+    for (std::size_t at = 0; at < text.size(); at += 4096)
+        add_chunks(text.substr(at, 4096), sizes);
+}
+
+std::string with_crlf(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    const Input input = parse(bytes, size);
+    fake::reset();
+    fake::set_std(1, input.type);
+    CHECK(init_fd_table() && init_stream_table());
+
+    std::vector<std::size_t> want_sizes;
+    std::size_t at = 0;
+    for (std::size_t i = 0; at < input.text.size(); ++i) {
+        std::size_t n = input.lengths[i % input.lengths.size()];
+        if (n > input.text.size() - at) n = input.text.size() - at;
+        if (n == 0 && i >= input.lengths.size()) n = 1;  // every round of lengths moves on
+        const std::int32_t printed =
+            print_chars(input.text.data() + at, static_cast<std::int32_t>(n));
+        CHECK(printed == static_cast<std::int32_t>(n));
+        if (input.type == pf::FILE_TYPE_CHAR) add_blocks(input.text.substr(at, n), &want_sizes);
+        at += n;
+    }
+    CHECK(flush_all_streams() >= 0);
+    if (input.type != pf::FILE_TYPE_CHAR) add_blocks(input.text, &want_sizes);
+
+    CHECK(fake::contents("<stdout>") == with_crlf(input.text));
+    const std::vector<fake::Call> writes = fake::calls_of(Op::write);
+    CHECK(writes.size() == want_sizes.size());
+    for (std::size_t i = 0; i < writes.size(); ++i)
+        CHECK(writes[i].size == want_sizes[i] &&
+              writes[i].result == static_cast<std::int64_t>(writes[i].size));
+    return 0;
+}

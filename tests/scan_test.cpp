@@ -1,0 +1,163 @@
+// The fast byte loops against their plain twins, for every block width: random text of random
+// length and LF density, at every alignment, each buffer exactly as long as the loop may use so
+// that the sanitizers see any access past it.
+#include "textio/scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace mirzet::scan {
+namespace {
+
+struct Text {
+    std::vector<char> bytes;
+    std::uint32_t offset;  // where the text starts, to vary the alignment
+};
+
+class Generator {
+  public:
+    explicit Generator(std::uint32_t seed) : random_(seed) {}
+
+    std::uint32_t below(std::uint32_t n) { return random_() % n; }
+
+    // Lines of a random mean length, sometimes none at all, with CR, NUL and 0xFF mixed in.
+    Text text(std::uint32_t n) {
+        static const std::uint32_t mean_line[] = {1, 2, 8, 44, 129, 5000, 0};
+        const std::uint32_t mean = mean_line[below(7)];
+        Text text{std::vector<char>(n + 31), below(32)};
+        text.bytes.resize(text.offset + n);
+        for (std::uint32_t i = text.offset; i < text.bytes.size(); ++i) {
+            const std::uint32_t pick = below(64);
+            text.bytes[i] = mean != 0 && below(mean) == 0 ? LF
+                            : pick == 0                   ? CR
+                            : pick == 1                   ? '\0'
+                            : pick == 2                   ? '\xFF'
+                                                          : static_cast<char>('a' + pick % 26);
+        }
+        return text;
+    }
+
+  private:
+    std::mt19937 random_;
+};
+
+std::string bytes_of(const char* p, std::uint32_t n) {
+    return std::string(p, n);
+}
+
+template <class Block>
+void check_copy_through_lf(Generator& generate) {
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t n = generate.below(round % 10 == 0 ? 600 : 140);
+        const Text text = generate.text(n);
+        const char* from = text.bytes.data() + text.offset;
+        // Only the bytes the copy reports may change; the rest of the buffer keeps its filler.
+        std::vector<char> fast(n, '#'), plain(n, '#');
+        const std::uint32_t fast_n = copy_through_lf_with<Block>(fast.data(), from, n);
+        const std::uint32_t plain_n = copy_through_lf_plain(plain.data(), from, n);
+        ASSERT_EQ(fast_n, plain_n) << "round " << round << ", n " << n;
+        ASSERT_EQ(bytes_of(fast.data(), n), bytes_of(plain.data(), n)) << "round " << round;
+    }
+}
+
+template <class Block>
+void check_expand_lf(Generator& generate) {
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
+        // The chunk's own limit mostly, and now and then a small or odd one.
+        const std::uint32_t limit = round % 3 == 0 ? 1 + generate.below(200) : 1024;
+        const Text text = generate.text(n);
+        const char* from = text.bytes.data() + text.offset;
+        std::vector<char> fast(limit + 1), plain(limit + 1);
+        const Expanded fast_e = expand_lf_with<Block>(fast.data(), limit, from, n);
+        const Expanded plain_e = expand_lf_plain(plain.data(), limit, from, n);
+        ASSERT_EQ(fast_e.length, plain_e.length) << "round " << round << ", n " << n;
+        ASSERT_EQ(fast_e.taken, plain_e.taken) << "round " << round << ", n " << n;
+        ASSERT_EQ(bytes_of(fast.data(), fast_e.length), bytes_of(plain.data(), plain_e.length))
+            << "round " << round;
+    }
+}
+
+template <class Block>
+void check_copy_short(Generator& generate) {
+    for (std::uint32_t n = 0; n < 300; ++n) {
+        for (int round = 0; round < 20; ++round) {
+            const Text text = generate.text(n);
+            std::vector<char> to(n + 2, '#');
+            copy_short_with<Block>(to.data() + 1, text.bytes.data() + text.offset, n);
+            EXPECT_EQ(to.front(), '#');
+            EXPECT_EQ(to.back(), '#');
+            ASSERT_EQ(bytes_of(to.data() + 1, n), bytes_of(text.bytes.data() + text.offset, n))
+                << "n " << n;
+        }
+    }
+}
+
+template <class Block>
+void check_find_cr(Generator& generate) {
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
+        const Text text = generate.text(n);
+        const char* from = text.bytes.data() + text.offset;
+        ASSERT_EQ(find_cr_with<Block>(from, n), find_cr_plain(from, n))
+            << "round " << round << ", n " << n;
+    }
+}
+
+// In place, as the read conversion moves a run down over the CRs it dropped.
+template <class Block>
+void check_move_down(Generator& generate) {
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t n = generate.below(300);
+        const std::uint32_t gap = generate.below(round % 2 == 0 ? 3 : 100);
+        const Text text = generate.text(n + gap);
+        std::vector<char> fast(text.bytes.begin() + text.offset, text.bytes.end());
+        std::vector<char> plain = fast;
+        move_down_with<Block>(fast.data(), fast.data() + gap, n);
+        move_down_plain(plain.data(), plain.data() + gap, n);
+        ASSERT_EQ(bytes_of(fast.data(), n + gap), bytes_of(plain.data(), n + gap))
+            << "round " << round << ", n " << n << ", gap " << gap;
+    }
+}
+
+template <class Block>
+class ScanTest : public ::testing::Test {};
+
+#if defined(__SSE2__)
+using Blocks = ::testing::Types<WordBlock, Sse2Block>;
+#else
+using Blocks = ::testing::Types<WordBlock>;
+#endif
+TYPED_TEST_SUITE(ScanTest, Blocks);
+
+TYPED_TEST(ScanTest, CopyThroughLfMatchesThePlainLoop) {
+    Generator generate(1);
+    check_copy_through_lf<TypeParam>(generate);
+}
+
+TYPED_TEST(ScanTest, ExpandLfMatchesThePlainLoop) {
+    Generator generate(2);
+    check_expand_lf<TypeParam>(generate);
+}
+
+TYPED_TEST(ScanTest, CopyShortCopiesExactlyItsBytes) {
+    Generator generate(3);
+    check_copy_short<TypeParam>(generate);
+}
+
+TYPED_TEST(ScanTest, FindCrMatchesThePlainLoop) {
+    Generator generate(4);
+    check_find_cr<TypeParam>(generate);
+}
+
+TYPED_TEST(ScanTest, MoveDownMatchesThePlainLoopInPlace) {
+    Generator generate(5);
+    check_move_down<TypeParam>(generate);
+}
+
+}  // namespace
+}  // namespace mirzet::scan

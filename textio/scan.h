@@ -1,0 +1,340 @@
+// The byte loops of the copy's hot paths, each in a fast form and the plain loop it must match.
+//
+// A source-like line is about 44 characters. Searching it with memchr and then copying it with
+// memcpy pays two library calls' fixed cost per line, more than the bytes themselves cost; the
+// fast forms search and copy in one pass over blocks of 32 bytes (two SSE2 registers) or 8 (a
+// 64-bit word, portable C++), inline, and leave only long runs to the library. Only the block
+// types below know the width; the loops are written once over them. The plain forms are the
+// reference: tests/scan_test.cpp holds every block width to them.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "textio/handles.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace mirzet::scan {
+
+// A block type gives its SIZE in bytes and these operations:
+//   load(from), store(to, bytes)  move a block through registers
+//   mask<C>(bytes)                the mask of its bytes equal to C, 0 when there are none
+//   first(mask)                   the index of the first byte in a mask that has one
+// The mask without that byte is mask & (mask - 1).
+
+// Eight bytes at a time in a 64-bit integer: portable C++, no intrinsics. The mask keeps the high
+// bit of each matching byte, so an index is the bit's position over eight.
+struct WordBlock {
+    static_assert(std::endian::native == std::endian::little, "the mask is read from the low end");
+    using Bytes = std::uint64_t;
+    using Mask = std::uint64_t;
+    static constexpr std::uint32_t SIZE = 8;
+
+    static Bytes load(const char* from) {
+        Bytes bytes;
+        std::memcpy(&bytes, from, SIZE);
+        return bytes;
+    }
+    static void store(char* to, Bytes bytes) { std::memcpy(to, &bytes, SIZE); }
+    template <char C>
+    static Mask mask(Bytes bytes) {
+        // A byte of x is zero exactly when its high bit stays clear after adding 0x7F to its low
+        // seven bits and or-ing x back: no carry runs between bytes, so there are no false hits.
+        constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+        const std::uint64_t x = bytes ^ (0x0101010101010101ull * static_cast<unsigned char>(C));
+        return ~(((x & LOW7) + LOW7) | x | LOW7);
+    }
+    static std::uint32_t first(Mask mask) {
+        return static_cast<std::uint32_t>(std::countr_zero(mask)) / 8;
+    }
+};
+
+#if defined(__SSE2__)
+// Thirty-two bytes at a time in two SSE2 registers (every x86-64 has them): a compare and a mask
+// per half, one bit per byte. Measured against one register, this halves the blocks a
+// source-like line takes and costs fewer instructions per line.
+struct Sse2Block {
+    struct Bytes {
+        __m128i low, high;
+    };
+    using Mask = std::uint32_t;
+    static constexpr std::uint32_t SIZE = 32;
+
+    static Bytes load(const char* from) {
+        return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)),
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16))};
+    }
+    static void store(char* to, Bytes bytes) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), bytes.low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), bytes.high);
+    }
+    template <char C>
+    static Mask mask(Bytes bytes) {
+        const __m128i c = _mm_set1_epi8(C);
+        const auto low = static_cast<Mask>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes.low, c)));
+        const auto high = static_cast<Mask>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes.high, c)));
+        return low | high << 16;
+    }
+    static std::uint32_t first(Mask mask) {
+        return static_cast<std::uint32_t>(std::countr_zero(mask));
+    }
+};
+using NativeBlock = Sse2Block;
+#else
+using NativeBlock = WordBlock;
+#endif
+
+template <class Block>
+void copy_block(char* to, const char* from) {
+    Block::store(to, Block::load(from));
+}
+
+// ---- a piece into a buffer ----
+
+// Copies n bytes, n below 32: two overlapping pieces of the largest size that fits, each moved
+// through a register.
+template <std::uint32_t W>
+[[gnu::always_inline]] inline void copy_two(char* to, const char* from, std::uint32_t n) {
+    char head[W], tail[W];
+    std::memcpy(head, from, W);
+    std::memcpy(tail, from + n - W, W);
+    std::memcpy(to, head, W);
+    std::memcpy(to + n - W, tail, W);
+}
+
+[[gnu::always_inline]] inline void copy_below_block(char* to, const char* from, std::uint32_t n) {
+    if (n >= 16) {
+        copy_two<16>(to, from, n);
+    } else if (n >= 8) {
+        copy_two<8>(to, from, n);
+    } else if (n >= 4) {
+        copy_two<4>(to, from, n);
+    } else if (n > 0) {
+        // One, two or three bytes: the first, the middle and the last cover them.
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
+
+// Copies n bytes, n being a line piece's length or less, where a library call's fixed cost would
+// be most of the work: one or two blocks, overlapping, and below a block two overlapping words,
+// halves or single bytes. Longer pieces spread that cost and go to the library. Nothing is touched
+// outside the n bytes.
+template <class Block>
+[[gnu::always_inline]] inline void copy_short_with(char* to, const char* from, std::uint32_t n) {
+    static_assert(Block::SIZE <= 32, "below a block the copy knows pieces up to 31 bytes");
+    if (n > 2 * Block::SIZE) {
+        std::memcpy(to, from, n);  // long enough to spread the call's fixed cost
+        return;
+    }
+    if (n >= Block::SIZE) {
+        copy_block<Block>(to, from);
+        copy_block<Block>(to + n - Block::SIZE, from + n - Block::SIZE);
+        return;
+    }
+    copy_below_block(to, from, n);
+}
+
+inline void copy_short(char* to, const char* from, std::uint32_t n) {
+    copy_short_with<NativeBlock>(to, from, n);
+}
+
+// ---- a line piece: copy up to and including the first LF ----
+
+// Copies from `from` through the first LF among its n bytes, or all n when there is none, and
+// returns the number copied. Nothing past them is touched.
+inline std::uint32_t copy_through_lf_plain(char* to, const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        if ((to[i] = from[i]) == LF) return i + 1;
+    return n;
+}
+
+// Fast because a short line costs a block or two and no call. Every block lies inside the n bytes;
+// the last one may overlap the one before, whose bytes are known LF-free. A block that holds the
+// LF is stored only up to it: as the whole block that ends there, or, for a line shorter than a
+// block, as a short copy.
+template <class Block>
+std::uint32_t copy_through_lf_with(char* to, const char* from, std::uint32_t n) {
+    if (n < Block::SIZE) return copy_through_lf_plain(to, from, n);
+    const std::uint32_t last = n - Block::SIZE;
+    std::uint32_t at = 0;
+    for (;;) {
+        const typename Block::Bytes bytes = Block::load(from + at);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        if (lfs != 0) {
+            const std::uint32_t end = at + Block::first(lfs) + 1;
+            if (end >= Block::SIZE)
+                copy_block<Block>(to + end - Block::SIZE, from + end - Block::SIZE);
+            else
+                copy_short_with<Block>(to, from, end);
+            return end;
+        }
+        Block::store(to + at, bytes);
+        if (at == last) return n;
+        at = last - at > Block::SIZE ? at + Block::SIZE : last;
+    }
+}
+
+inline std::uint32_t copy_through_lf(char* to, const char* from, std::uint32_t n) {
+    return copy_through_lf_with<NativeBlock>(to, from, n);
+}
+
+// ---- a chunk of output: a CR before every LF ----
+
+struct Expanded {
+    std::uint32_t length;  // bytes stored
+    std::uint32_t taken;   // bytes of the text they came from
+};
+
+// Copies text into out, a CR before each LF, until out holds at least limit bytes or the n bytes
+// of text run out. A pair crossing the mark is completed, so out needs room for limit + 1.
+inline Expanded expand_lf_plain(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    std::uint32_t length = 0, taken = 0;
+    while (length < limit && taken < n) {
+        const char c = text[taken++];
+        if (c == LF) out[length++] = CR;
+        out[length++] = c;
+    }
+    return {length, taken};
+}
+
+// Fast because an LF-free block costs one copy and one test, and an LF a CR and one more copy:
+// the block is stored whole, then each LF in it gets its CR and the block is stored again from
+// that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
+// and the loads 2 * SIZE - 1, so this loop keeps that far inside out's limit + 1 and the text.
+template <class Block>
+Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    if (limit + 1 < 3 * SIZE || n < 2 * SIZE) return {0, 0};
+    char* to = out;
+    const char* from = text;
+    char* const to_last = out + (limit + 1 - 3 * SIZE);
+    const char* const from_last = text + (n - 2 * SIZE);
+    while (to <= to_last && from <= from_last) {
+        const typename Block::Bytes bytes = Block::load(from);
+        Block::store(to, bytes);
+        typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        char* shifted = to;  // where the block's bytes from the next LF on belong, less one
+        while (lfs != 0) {
+            const std::uint32_t at = Block::first(lfs);
+            lfs &= lfs - 1;
+            shifted[at] = CR;
+            ++shifted;
+            copy_block<Block>(shifted + at, from + at);
+        }
+        to = shifted + SIZE;
+        from += SIZE;
+    }
+    return {static_cast<std::uint32_t>(to - out), static_cast<std::uint32_t>(from - text)};
+}
+
+// The same near the end of the room or the text: a block at a time while a whole block and the
+// pair it may end with fit, each LF ending its block.
+template <class Block>
+Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    std::uint32_t length = 0, taken = 0;
+    while (length + Block::SIZE <= limit && n - taken >= Block::SIZE) {
+        const typename Block::Bytes bytes = Block::load(text + taken);
+        Block::store(out + length, bytes);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        if (lfs == 0) {
+            length += Block::SIZE;
+            taken += Block::SIZE;
+            continue;
+        }
+        const std::uint32_t at = Block::first(lfs);
+        out[length + at] = CR;
+        out[length + at + 1] = LF;
+        length += at + 2;
+        taken += at + 1;
+    }
+    return {length, taken};
+}
+
+// The stages in turn: whole blocks, blocks one LF at a time, words, and single bytes.
+template <class Block>
+Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    Expanded done{0, 0};
+    const auto then = [&](Expanded (*stage)(char*, std::uint32_t, const char*, std::uint32_t)) {
+        if (done.length >= limit) return;
+        const Expanded more =
+            stage(out + done.length, limit - done.length, text + done.taken, n - done.taken);
+        done.length += more.length;
+        done.taken += more.taken;
+    };
+    then(expand_lf_blocks<Block>);
+    then(expand_lf_stepping<Block>);
+    then(expand_lf_stepping<WordBlock>);
+    then(expand_lf_plain);
+    return done;
+}
+
+inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    return expand_lf_with<NativeBlock>(out, limit, text, n);
+}
+
+// ---- the read side ----
+
+// The index of the first CR among n bytes, or n when there is none.
+inline std::uint32_t find_cr_plain(const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (from[i] == CR) return i;
+    return n;
+}
+
+// Fast because a CR-LF ends most lines: the first blocks, where the next CR mostly lies, are
+// searched inline, and only a longer run, which spreads the call's fixed cost, goes to the
+// library's search.
+template <class Block>
+std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
+    constexpr std::uint32_t INLINE = 128;
+    std::uint32_t at = 0;
+    if (n >= INLINE) {
+        for (; at < INLINE; at += Block::SIZE) {
+            const typename Block::Mask crs = Block::template mask<CR>(Block::load(from + at));
+            if (crs != 0) return at + Block::first(crs);
+        }
+    }
+    const void* cr = std::memchr(from + at, CR, n - at);
+    return cr != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(cr) - from) : n;
+}
+
+inline std::uint32_t find_cr(const char* from, std::uint32_t n) {
+    return find_cr_with<NativeBlock>(from, n);
+}
+
+// Moves n bytes down to `to`, at or before `from`, as memmove would; the plain twin is a byte loop
+// going forward.
+inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        to[i] = from[i];
+}
+
+// Fast because the run between two CRs is mostly a line, and a line costs a block or two and no
+// call. Blocks go forward, each loaded before it is stored, so that a store never reaches bytes
+// not yet loaded; the last block, which may overlap the stores before it, is loaded first of all.
+template <class Block>
+void move_down_with(char* to, const char* from, std::uint32_t n) {
+    if (n < Block::SIZE) {
+        copy_below_block(to, from, n);  // reads each byte before a store can reach it
+        return;
+    }
+    const typename Block::Bytes last = Block::load(from + n - Block::SIZE);
+    copy_block<Block>(to, from);
+    if (n > 2 * Block::SIZE) {
+        for (std::uint32_t at = Block::SIZE; at + Block::SIZE < n; at += Block::SIZE)
+            copy_block<Block>(to + at, from + at);
+    }
+    Block::store(to + n - Block::SIZE, last);
+}
+
+inline void move_down(char* to, const char* from, std::uint32_t n) {
+    move_down_with<NativeBlock>(to, from, n);
+}
+
+}  // namespace mirzet::scan
