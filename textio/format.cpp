@@ -677,4 +677,23 @@ std::int32_t print_chars(const char* text, std::int32_t n) {
     });
 }
 
+// Most lines of a copy take this path: one copy and a few tests, where the two calls copy the line
+// twice, through the caller's buffer, and each pays its own tests. The output's room is tested
+// against the most the copy may store, so it never stores past the room. A piece that the buffer's
+// end cuts short, with no LF and room for more, is left to get_line_length, which refills.
+std::int32_t print_line_piece(Stream* input, std::int32_t capacity) {
+    Stream* out = standard_output();
+    const std::int32_t room = capacity - 1;
+    const std::int32_t span = input->count < room ? input->count : room;
+    if (!(out->flags & STREAM_OWN_BUFFER) || span <= 0 || span > out->count) return 0;
+    const std::int32_t run = static_cast<std::int32_t>(
+        scan::copy_through_lf(out->next, input->next, static_cast<std::uint32_t>(span)));
+    if (run < room && out->next[run - 1] != LF) return 0;
+    input->next += run;
+    input->count -= run;
+    out->next += run;
+    out->count -= run;
+    return run;
+}
+
 }  // namespace mirzet
