@@ -188,12 +188,12 @@ MUTANTS = [
            "if (output_failed(print_chars(line, length)) && false) {",
            "a failed write stops the copy with status 1"),
     Mutant("textio/format.cpp",
-           "if (run < room && out->next[run - 1] != LF) return 0;",
-           "if (run < room && false) return 0;",
+           "if (run < room && to[run - 1] != LF) break;",
+           "if (run < room && false) break;",
            "a line the input's buffer cuts short is left to the refilling path"),
     Mutant("textio/format.cpp",
-           "|| span <= 0 || span > out->count) return 0;",
-           "|| span <= 0) return 0;",
+           "if (span <= 0 || span > space) break;",
+           "if (span <= 0) break;",
            "the straight copy never stores past the output's room"),
 ]
 
