@@ -64,8 +64,9 @@ void check_copy_through_lf(Generator& generate) {
     }
 }
 
-template <class Block>
-void check_expand_lf(Generator& generate) {
+using ExpandLoop = Expanded (*)(char*, std::uint32_t, const char*, std::uint32_t);
+
+void check_expand_lf(Generator& generate, ExpandLoop expand_fast) {
     for (int round = 0; round < 20000; ++round) {
         const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
         // The chunk's own limit mostly, and now and then a small or odd one.
@@ -73,7 +74,7 @@ void check_expand_lf(Generator& generate) {
         const Text text = generate.text(n);
         const char* from = text.bytes.data() + text.offset;
         std::vector<char> fast(limit + 1), plain(limit + 1);
-        const Expanded fast_e = expand_lf_with<Block>(fast.data(), limit, from, n);
+        const Expanded fast_e = expand_fast(fast.data(), limit, from, n);
         const Expanded plain_e = expand_lf_plain(plain.data(), limit, from, n);
         ASSERT_EQ(fast_e.length, plain_e.length) << "round " << round << ", n " << n;
         ASSERT_EQ(fast_e.taken, plain_e.taken) << "round " << round << ", n " << n;
@@ -141,8 +142,16 @@ TYPED_TEST(ScanTest, CopyThroughLfMatchesThePlainLoop) {
 
 TYPED_TEST(ScanTest, ExpandLfMatchesThePlainLoop) {
     Generator generate(2);
-    check_expand_lf<TypeParam>(generate);
+    check_expand_lf(generate, expand_lf_with<TypeParam>);
 }
+
+#if MIRZET_SCAN_AVX2
+TEST(ScanAvx2Test, ExpandLfMatchesThePlainLoop) {
+    if (!has_avx2) GTEST_SKIP() << "the processor has no AVX2";
+    Generator generate(2);
+    check_expand_lf(generate, expand_lf_avx2);
+}
+#endif
 
 TYPED_TEST(ScanTest, CopyShortCopiesExactlyItsBytes) {
     Generator generate(3);
