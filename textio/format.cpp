@@ -678,38 +678,18 @@ std::int32_t print_chars(const char* text, std::int32_t n) {
 }
 
 // Most lines of a copy take this path: one copy and a few tests, where the two calls copy the line
-// twice, through the caller's buffer, and each pays its own tests. The output's room is tested
-// against the most the copy may store, so it never stores past the room. A piece that the buffer's
-// end cuts short, with no LF and room for more, is left to get_line_length, which refills. The
-// positions are kept in locals while it runs: the copy's stores may alias the streams' fields, so
-// the compiler would otherwise load them again for every line. Nothing here flushes, so a failed
-// output is left to the two calls, which report it.
+// twice, through the caller's buffer, and each pays its own tests. Nothing here flushes, so a
+// failed output is left to the two calls, which report it.
 std::int32_t print_line_pieces(Stream* input, std::int32_t capacity) {
     Stream* out = standard_output();
     if (!(out->flags & STREAM_OWN_BUFFER) || stream_failed(*out)) return 0;
-    const std::int32_t room = capacity - 1;
-    char* from = input->next;
-    std::int32_t left = input->count;
-    char* to = out->next;
-    std::int32_t space = out->count;
-    std::int32_t pieces = 0;
-    for (;;) {
-        const std::int32_t span = left < room ? left : room;
-        if (span <= 0 || span > space) break;
-        const std::int32_t run = static_cast<std::int32_t>(
-            scan::copy_through_lf(to, from, static_cast<std::uint32_t>(span)));
-        if (run < room && to[run - 1] != LF) break;
-        from += run;
-        left -= run;
-        to += run;
-        space -= run;
-        ++pieces;
-    }
-    input->next = from;
-    input->count = left;
-    out->next = to;
-    out->count = space;
-    return pieces;
+    scan::Pieces run{input->next, input->count, out->next, out->count, 0};
+    scan::copy_pieces(run, capacity - 1);
+    input->next += run.from - input->next;
+    input->count = run.left;
+    out->next = run.to;
+    out->count = run.space;
+    return run.count;
 }
 
 }  // namespace mirzet

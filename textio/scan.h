@@ -35,8 +35,18 @@ struct Expanded {
     std::uint32_t taken;   // bytes of the text they came from
 };
 
+// Where a run of line pieces copied straight from one buffer into another stands.
+struct Pieces {
+    const char* from;    // the next byte of the source
+    std::int32_t left;   // bytes left in it
+    char* to;            // where the next piece goes
+    std::int32_t space;  // room left there
+    std::int32_t count;  // pieces copied
+};
+
 #if MIRZET_SCAN_AVX2
-// The write's loop built for AVX2, and whether this processor may run it.
+// The loops of the copy and the write built for AVX2, and whether this processor may run them.
+void copy_pieces_avx2(Pieces& run, std::int32_t room);
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
 inline const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #endif
@@ -233,6 +243,42 @@ template <class Block>
 [[gnu::always_inline]] inline std::uint32_t copy_through_lf(char* to, const char* from,
                                                             std::uint32_t n) {
     return copy_through_lf_with<NativeBlock>(to, from, n);
+}
+
+// ---- line pieces, straight from one buffer into another ----
+
+// Copies piece after piece, each as copy_through_lf gives it from at most room bytes, while the
+// source holds the whole piece and the room left holds the most the copy may store. A piece the
+// source's end cuts short, with no LF and fewer than room bytes, is not taken. The positions are
+// kept in locals while it runs: the copy's stores may alias them, so the compiler would otherwise
+// load them again for every piece.
+template <class Block>
+void copy_pieces_with(Pieces& run, std::int32_t room) {
+    const char* from = run.from;
+    std::int32_t left = run.left;
+    char* to = run.to;
+    std::int32_t space = run.space;
+    std::int32_t count = 0;
+    for (;;) {
+        const std::int32_t span = left < room ? left : room;
+        if (span <= 0 || span > space) break;
+        const auto n = static_cast<std::int32_t>(
+            copy_through_lf_with<Block>(to, from, static_cast<std::uint32_t>(span)));
+        if (n < room && to[n - 1] != LF) break;
+        from += n;
+        left -= n;
+        to += n;
+        space -= n;
+        ++count;
+    }
+    run = {from, left, to, space, run.count + count};
+}
+
+inline void copy_pieces(Pieces& run, std::int32_t room) {
+#if MIRZET_SCAN_AVX2 && !defined(__AVX2__) && !defined(MIRZET_SCAN_FOR_AVX2)
+    if (has_avx2) return copy_pieces_avx2(run, room);
+#endif
+    copy_pieces_with<NativeBlock>(run, room);
 }
 
 // ---- a chunk of output: a CR before every LF ----

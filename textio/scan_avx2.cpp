@@ -1,6 +1,6 @@
-// The write's loop built for AVX2, run only where the processor has it. Everything this file
-// includes besides textio/scan.h comes first, built as for any x86-64; the loops of scan.h are then
-// built for AVX2 into a namespace of their own.
+// The loops of the copy and the write built for AVX2, run only where the processor has it.
+// Everything this file includes besides textio/scan.h comes first, built as for any x86-64; the
+// loops of scan.h are then built for AVX2 into a namespace of their own.
 #include <emmintrin.h>
 #include <immintrin.h>
 #include <bit>
@@ -20,6 +20,10 @@
 #include "textio/scan.h"
 
 namespace mirzet::scan {
+
+void copy_pieces_avx2(Pieces& run, std::int32_t room) {
+    copy_pieces_with<Avx2Block>(run, room);
+}
 
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     return expand_lf_with<Avx2Block>(out, limit, text, n);
