@@ -4,8 +4,10 @@
 // memcpy pays two library calls' fixed cost per line, more than the bytes themselves cost; the
 // fast forms search and copy in one pass over blocks of 32 bytes (two SSE2 registers) or 8 (a
 // 64-bit word, portable C++), inline, and leave only long runs to the library. Only the block
-// types below know the width; the loops are written once over them. The plain forms are the
-// reference: tests/scan_test.cpp holds every block width to them.
+// types below know the width; the loops are written once over them. Where the processor has
+// AVX2, the copy of line pieces and the write's loop run a build of these loops for it, made in
+// textio/scan_avx2.cpp, with one register per 32-byte block. The plain forms are the reference:
+// tests/scan_test.cpp holds every block width, and the AVX2 build, to them.
 #pragma once
 
 #include <bit>
@@ -239,7 +241,7 @@ template <class Block>
     }
 }
 
-// Inlined: it runs once a line, and a call would cost a tenth of a line's work.
+// Inlined: it runs once a line piece, where a call adds its fixed cost to every line.
 [[gnu::always_inline]] inline std::uint32_t copy_through_lf(char* to, const char* from,
                                                             std::uint32_t n) {
     return copy_through_lf_with<NativeBlock>(to, from, n);
