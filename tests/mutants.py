@@ -187,6 +187,14 @@ MUTANTS = [
            "if (output_failed(print_chars(line, length))) {",
            "if (output_failed(print_chars(line, length)) && false) {",
            "a failed write stops the copy with status 1"),
+    Mutant("textio/scan.h",
+           "if (n < room && to[n - 1] != LF) break;",
+           "if (n < room && false) break;",
+           "a line the input's buffer cuts short is left to the refilling path"),
+    Mutant("textio/scan.h",
+           "if (span <= 0 || span > space) break;",
+           "if (span <= 0) break;",
+           "the straight copy never stores past the output's room"),
 ]
 
 # The tests run for each mutant: every unit test over the fake platform, the quick and pointed

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -64,8 +65,9 @@ void check_copy_through_lf(Generator& generate) {
     }
 }
 
-template <class Block>
-void check_expand_lf(Generator& generate) {
+using ExpandLoop = Expanded (*)(char*, std::uint32_t, const char*, std::uint32_t);
+
+void check_expand_lf(Generator& generate, ExpandLoop expand_fast) {
     for (int round = 0; round < 20000; ++round) {
         const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
         // The chunk's own limit mostly, and now and then a small or odd one.
@@ -73,12 +75,44 @@ void check_expand_lf(Generator& generate) {
         const Text text = generate.text(n);
         const char* from = text.bytes.data() + text.offset;
         std::vector<char> fast(limit + 1), plain(limit + 1);
-        const Expanded fast_e = expand_lf_with<Block>(fast.data(), limit, from, n);
+        const Expanded fast_e = expand_fast(fast.data(), limit, from, n);
         const Expanded plain_e = expand_lf_plain(plain.data(), limit, from, n);
         ASSERT_EQ(fast_e.length, plain_e.length) << "round " << round << ", n " << n;
         ASSERT_EQ(fast_e.taken, plain_e.taken) << "round " << round << ", n " << n;
         ASSERT_EQ(bytes_of(fast.data(), fast_e.length), bytes_of(plain.data(), plain_e.length))
             << "round " << round;
+    }
+}
+
+// Against the plain copy piece by piece, over a room of a line piece's size and an output space
+// that may run short.
+void check_copy_pieces(Generator& generate, void (*copy_fast)(Pieces&, std::int32_t)) {
+    constexpr std::int32_t ROOM = 129;
+    for (int round = 0; round < 5000; ++round) {
+        const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 600);
+        const auto space = static_cast<std::int32_t>(generate.below(n + 200));
+        const Text text = generate.text(n);
+        const char* from = text.bytes.data() + text.offset;
+        std::vector<char> fast(static_cast<std::size_t>(space), '#'), plain = fast;
+        Pieces run{from, static_cast<std::int32_t>(n), fast.data(), space, 0};
+        copy_fast(run, ROOM);
+        std::uint32_t taken = 0;
+        std::int32_t pieces = 0;
+        for (;;) {
+            const std::uint32_t span = std::min<std::uint32_t>(n - taken, ROOM);
+            if (span == 0 || span > static_cast<std::uint32_t>(space) - taken) break;
+            const std::uint32_t piece =
+                copy_through_lf_plain(plain.data() + taken, from + taken, span);
+            if (piece < static_cast<std::uint32_t>(ROOM) && plain[taken + piece - 1] != LF) break;
+            taken += piece;
+            ++pieces;
+        }
+        ASSERT_EQ(run.count, pieces) << "round " << round << ", n " << n;
+        ASSERT_EQ(run.from, from + taken) << "round " << round;
+        ASSERT_EQ(run.left, static_cast<std::int32_t>(n - taken)) << "round " << round;
+        ASSERT_EQ(run.to, fast.data() + taken) << "round " << round;
+        ASSERT_EQ(run.space, space - static_cast<std::int32_t>(taken)) << "round " << round;
+        ASSERT_EQ(bytes_of(fast.data(), taken), bytes_of(plain.data(), taken)) << "round " << round;
     }
 }
 
@@ -139,10 +173,29 @@ TYPED_TEST(ScanTest, CopyThroughLfMatchesThePlainLoop) {
     check_copy_through_lf<TypeParam>(generate);
 }
 
+TYPED_TEST(ScanTest, CopyPiecesMatchesThePlainCopyPieceByPiece) {
+    Generator generate(6);
+    check_copy_pieces(generate, copy_pieces_with<TypeParam>);
+}
+
 TYPED_TEST(ScanTest, ExpandLfMatchesThePlainLoop) {
     Generator generate(2);
-    check_expand_lf<TypeParam>(generate);
+    check_expand_lf(generate, expand_lf_with<TypeParam>);
 }
+
+#if MIRZET_SCAN_AVX2
+TEST(ScanAvx2Test, CopyPiecesMatchesThePlainCopyPieceByPiece) {
+    if (!has_avx2) GTEST_SKIP() << "the processor has no AVX2";
+    Generator generate(6);
+    check_copy_pieces(generate, copy_pieces_avx2);
+}
+
+TEST(ScanAvx2Test, ExpandLfMatchesThePlainLoop) {
+    if (!has_avx2) GTEST_SKIP() << "the processor has no AVX2";
+    Generator generate(2);
+    check_expand_lf(generate, expand_lf_avx2);
+}
+#endif
 
 TYPED_TEST(ScanTest, CopyShortCopiesExactlyItsBytes) {
     Generator generate(3);

@@ -1,5 +1,6 @@
 // Buffered streams over the fake system: the stream table, opening by mode string, line reading
 // and its refills, and the buffering of print calls on standard output.
+#include <algorithm>
 #include <cstring>
 
 #include "tests/fake_layer.h"
@@ -712,6 +713,74 @@ TEST_F(LayerTest, AConsolesStandardOutputAndErrorEachBorrowTheirOwnBlock) {
         for (const Stream* stream : {standard_output(), standard_error()}) {
             EXPECT_EQ(stream->flags, STREAM_WRITE);
             EXPECT_EQ(stream->base, nullptr);
+        }
+    }
+}
+
+// The copy's straight path, from the input's buffer into standard output's, against the two calls
+// it stands for: the same writes and output, and after each piece the two calls take, the same
+// state of both streams as the two calls alone reach at that point. The input's buffer ends
+// inside lines, the output's room runs short and lines outgrow a piece.
+struct CopyTrace {
+    std::vector<std::string> steps;  // each piece of the two calls and both streams after it
+    std::vector<std::uint64_t> write_sizes;
+    std::string output;
+    std::int32_t straight = 0;  // pieces that took the straight path
+};
+
+CopyTrace copy_with(const std::string& data, std::uint32_t stdout_type, bool straight) {
+    constexpr std::int32_t CAPACITY = 130;
+    CopyTrace trace;
+    fake::reset();
+    fake::set_std(pf::STD_OUTPUT_HANDLE, stdout_type);
+    fake::add_file("f", data, pf::FILE_TYPE_DISK);
+    EXPECT_TRUE(init_fd_table());
+    EXPECT_TRUE(init_stream_table());
+    Stream* input = open_stream("f", "r");
+    const Stream* out = standard_output();
+    for (;;) {
+        if (straight) trace.straight += print_line_pieces(input, CAPACITY);
+        char line[CAPACITY];
+        const std::int32_t n = get_line_length(line, CAPACITY, input);
+        if (n < 0) break;
+        EXPECT_EQ(print_chars(line, n), n);
+        trace.steps.push_back(std::string(line, static_cast<std::size_t>(n)) + " in " +
+                              std::to_string(input->next - input->base) + "/" +
+                              std::to_string(input->count) + " out " +
+                              std::to_string(out->next - out->base) + "/" +
+                              std::to_string(out->count) + "/" + std::to_string(out->flags));
+    }
+    EXPECT_EQ(flush_all_streams(), 4);  // the input too
+    trace.write_sizes = write_sizes(STDOUT_HANDLE);
+    trace.output = fake::contents("<stdout>");
+    return trace;
+}
+
+TEST_F(LayerTest, TheStraightCopyOfLinesMatchesTheTwoCalls) {
+    std::string lines;  // every length from 0 to 300, CR-LF ends, past several buffer ends
+    for (std::size_t length = 0; length <= 300; ++length)
+        lines += std::string(length, static_cast<char>('a' + length % 26)) + "\r\n";
+    const std::string cases[] = {lines, lines + "no end", std::string(5000, 'x') + "\n\n"};
+    for (std::uint32_t type : {pf::FILE_TYPE_CHAR, pf::FILE_TYPE_DISK, pf::FILE_TYPE_PIPE}) {
+        for (const std::string& data : cases) {
+            SCOPED_TRACE(::testing::Message() << type << " " << data.size());
+            const CopyTrace two_calls = copy_with(data, type, false);
+            const CopyTrace both = copy_with(data, type, true);
+            EXPECT_EQ(both.write_sizes, two_calls.write_sizes);
+            EXPECT_EQ(both.output, two_calls.output);
+            // Every step the two calls take in the straight copy is one they take alone.
+            auto at = two_calls.steps.begin();
+            for (const std::string& step : both.steps) {
+                at = std::find(at, two_calls.steps.end(), step);
+                ASSERT_NE(at, two_calls.steps.end()) << step;
+            }
+            const auto pieces = static_cast<std::int32_t>(two_calls.steps.size());
+            EXPECT_EQ(both.straight + static_cast<std::int32_t>(both.steps.size()), pieces);
+            // A console has no buffer of its own; a file or pipe takes most pieces straight.
+            if (type == pf::FILE_TYPE_CHAR)
+                EXPECT_EQ(both.straight, 0);
+            else
+                EXPECT_GT(both.straight, pieces / 2);
         }
     }
 }

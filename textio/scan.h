@@ -4,8 +4,10 @@
 // memcpy pays two library calls' fixed cost per line, more than the bytes themselves cost; the
 // fast forms search and copy in one pass over blocks of 32 bytes (two SSE2 registers) or 8 (a
 // 64-bit word, portable C++), inline, and leave only long runs to the library. Only the block
-// types below know the width; the loops are written once over them. The plain forms are the
-// reference: tests/scan_test.cpp holds every block width to them.
+// types below know the width; the loops are written once over them. Where the processor has
+// AVX2, the copy of line pieces and the write's loop run a build of these loops for it, made in
+// textio/scan_avx2.cpp, with one register per 32-byte block. The plain forms are the reference:
+// tests/scan_test.cpp holds every block width, and the AVX2 build, to them.
 #pragma once
 
 #include <bit>
@@ -17,8 +19,41 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define MIRZET_SCAN_AVX2 1  // an AVX2 build of the write's loop, chosen when the processor has it
+#endif
+
+// This header is also compiled for AVX2 (textio/scan_avx2.cpp), into a namespace of its own, so
+// that neither build's functions can stand in for the other's.
+#ifndef MIRZET_SCAN_VARIANT
+#define MIRZET_SCAN_VARIANT any_x86_64
+#endif
 
 namespace mirzet::scan {
+
+struct Expanded {
+    std::uint32_t length;  // bytes stored
+    std::uint32_t taken;   // bytes of the text they came from
+};
+
+// Where a run of line pieces copied straight from one buffer into another stands.
+struct Pieces {
+    const char* from;    // the next byte of the source
+    std::int32_t left;   // bytes left in it
+    char* to;            // where the next piece goes
+    std::int32_t space;  // room left there
+    std::int32_t count;  // pieces copied
+};
+
+#if MIRZET_SCAN_AVX2
+// The loops of the copy and the write built for AVX2, and whether this processor may run them.
+void copy_pieces_avx2(Pieces& run, std::int32_t room);
+Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
+inline const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+#endif
+
+inline namespace MIRZET_SCAN_VARIANT {
 
 // A block type gives its SIZE in bytes and these operations:
 //   load(from), store(to, bytes)  move a block through registers
@@ -83,7 +118,32 @@ struct Sse2Block {
         return static_cast<std::uint32_t>(std::countr_zero(mask));
     }
 };
+#if defined(__AVX2__) || defined(MIRZET_SCAN_FOR_AVX2)
+// Thirty-two bytes in one AVX2 register: half the loads, compares and masks of two SSE2 ones.
+struct Avx2Block {
+    using Bytes = __m256i;
+    using Mask = std::uint32_t;
+    static constexpr std::uint32_t SIZE = 32;
+
+    static Bytes load(const char* from) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+    }
+    static void store(char* to, Bytes bytes) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), bytes);
+    }
+    template <char C>
+    static Mask mask(Bytes bytes) {
+        return static_cast<Mask>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(C))));
+    }
+    static std::uint32_t first(Mask mask) {
+        return static_cast<std::uint32_t>(std::countr_zero(mask));
+    }
+};
+using NativeBlock = Avx2Block;
+#else
 using NativeBlock = Sse2Block;
+#endif
 #else
 using NativeBlock = WordBlock;
 #endif
@@ -159,7 +219,8 @@ inline std::uint32_t copy_through_lf_plain(char* to, const char* from, std::uint
 // LF is stored only up to it: as the whole block that ends there, or, for a line shorter than a
 // block, as a short copy.
 template <class Block>
-std::uint32_t copy_through_lf_with(char* to, const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t copy_through_lf_with(char* to, const char* from,
+                                                                 std::uint32_t n) {
     if (n < Block::SIZE) return copy_through_lf_plain(to, from, n);
     const std::uint32_t last = n - Block::SIZE;
     std::uint32_t at = 0;
@@ -180,16 +241,49 @@ std::uint32_t copy_through_lf_with(char* to, const char* from, std::uint32_t n) 
     }
 }
 
-inline std::uint32_t copy_through_lf(char* to, const char* from, std::uint32_t n) {
+// Inlined: it runs once a line piece, where a call adds its fixed cost to every line.
+[[gnu::always_inline]] inline std::uint32_t copy_through_lf(char* to, const char* from,
+                                                            std::uint32_t n) {
     return copy_through_lf_with<NativeBlock>(to, from, n);
 }
 
-// ---- a chunk of output: a CR before every LF ----
+// ---- line pieces, straight from one buffer into another ----
 
-struct Expanded {
-    std::uint32_t length;  // bytes stored
-    std::uint32_t taken;   // bytes of the text they came from
-};
+// Copies piece after piece, each as copy_through_lf gives it from at most room bytes, while the
+// source holds the whole piece and the room left holds the most the copy may store. A piece the
+// source's end cuts short, with no LF and fewer than room bytes, is not taken. The positions are
+// kept in locals while it runs: the copy's stores may alias them, so the compiler would otherwise
+// load them again for every piece.
+template <class Block>
+void copy_pieces_with(Pieces& run, std::int32_t room) {
+    const char* from = run.from;
+    std::int32_t left = run.left;
+    char* to = run.to;
+    std::int32_t space = run.space;
+    std::int32_t count = 0;
+    for (;;) {
+        const std::int32_t span = left < room ? left : room;
+        if (span <= 0 || span > space) break;
+        const auto n = static_cast<std::int32_t>(
+            copy_through_lf_with<Block>(to, from, static_cast<std::uint32_t>(span)));
+        if (n < room && to[n - 1] != LF) break;
+        from += n;
+        left -= n;
+        to += n;
+        space -= n;
+        ++count;
+    }
+    run = {from, left, to, space, run.count + count};
+}
+
+inline void copy_pieces(Pieces& run, std::int32_t room) {
+#if MIRZET_SCAN_AVX2 && !defined(__AVX2__) && !defined(MIRZET_SCAN_FOR_AVX2)
+    if (has_avx2) return copy_pieces_avx2(run, room);
+#endif
+    copy_pieces_with<NativeBlock>(run, room);
+}
+
+// ---- a chunk of output: a CR before every LF ----
 
 // Copies text into out, a CR before each LF, until out holds at least limit bytes or the n bytes
 // of text run out. A pair crossing the mark is completed, so out needs room for limit + 1.
@@ -275,6 +369,9 @@ Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::u
 }
 
 inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+#if MIRZET_SCAN_AVX2 && !defined(__AVX2__) && !defined(MIRZET_SCAN_FOR_AVX2)
+    if (has_avx2) return expand_lf_avx2(out, limit, text, n);
+#endif
     return expand_lf_with<NativeBlock>(out, limit, text, n);
 }
 
@@ -337,4 +434,5 @@ inline void move_down(char* to, const char* from, std::uint32_t n) {
     move_down_with<NativeBlock>(to, from, n);
 }
 
+}  // namespace MIRZET_SCAN_VARIANT
 }  // namespace mirzet::scan
