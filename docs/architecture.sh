@@ -35,7 +35,7 @@ layer_of() {
     runtime/*) echo runtime ;;
     textio/format.*) echo format ;;
     textio/streams.*) echo streams ;;
-    textio/handles.* | textio/scan.h) echo handles ;;
+    textio/handles.* | textio/scan.h | textio/scan_avx2.cpp) echo handles ;;
     platform/platform.h) echo platform ;;
     platform/posix.*) echo posix ;;
     platform/fake.*) echo fake ;;
