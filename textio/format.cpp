@@ -650,17 +650,6 @@ std::int32_t print_to_standard_output(Print print) {
     return count;
 }
 
-// A redirected output has a buffer of its own, which no temporary buffer displaces: a piece that
-// fits the room left costs a bounds test and a copy, where the general path decides about
-// lending, the running count and flushing for every piece.
-bool print_fits(Stream* out, const char* text, std::int32_t n) {
-    if (!(out->flags & STREAM_OWN_BUFFER) || n <= 0 || n > out->count) return false;
-    scan::copy_short(out->next, text, static_cast<std::uint32_t>(n));
-    out->next += n;
-    out->count -= n;
-    return true;
-}
-
 }  // namespace
 
 std::int32_t print_formatted_list(const char* format, FormatArgs args) {
@@ -669,7 +658,6 @@ std::int32_t print_formatted_list(const char* format, FormatArgs args) {
 }
 
 std::int32_t print_chars(const char* text, std::int32_t n) {
-    if (print_fits(standard_output(), text, n)) return n;
     return print_to_standard_output([&](Stream* out) {
         std::int32_t count = 0;
         emit_chars(text, n, out, &count);
