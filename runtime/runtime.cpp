@@ -1,6 +1,7 @@
 #include "runtime/runtime.h"
 
 #include <cstring>
+#include <string>
 
 #include "app/copy.h"
 #include "textio/handles.h"
@@ -32,9 +33,7 @@ constexpr std::size_t REPORT_SIZE = 128;
 constexpr std::size_t longest_message() {
     std::size_t longest = 0;
     for (const NumberedMessage& message : messages) {
-        std::size_t length = 0;
-        while (message.text[length] != '\0')
-            ++length;
+        const std::size_t length = std::char_traits<char>::length(message.text);
         longest = length > longest ? length : longest;
     }
     return longest;
