@@ -195,6 +195,10 @@ MUTANTS = [
            "if (span <= 0 || span > space) break;",
            "if (span <= 0) break;",
            "the straight copy never stores past the output's room"),
+    Mutant("textio/scan.h",
+           "(left < space ? left : space) - room;",
+           "left - room;",
+           "the straight copy's fast stretch ends where the output's room ends"),
 ]
 
 # The tests run for each mutant: every unit test over the fake platform, the quick and pointed

@@ -10,6 +10,7 @@
 // tests/scan_test.cpp holds every block width, and the AVX2 build, to them.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -237,7 +238,7 @@ template <class Block>
         }
         Block::store(to + at, bytes);
         if (at == last) return n;
-        at = last - at > Block::SIZE ? at + Block::SIZE : last;
+        at = std::min(at + Block::SIZE, last);
     }
 }
 
@@ -261,6 +262,22 @@ void copy_pieces_with(Pieces& run, std::int32_t room) {
     char* to = run.to;
     std::int32_t space = run.space;
     std::int32_t count = 0;
+    // Most pieces start where both buffers hold room bytes more: each is then whatever the copy
+    // gives from room bytes, with no end to watch. The source and the space shrink together, so
+    // one bound covers both.
+    if (room > 0) {  // a room of nothing takes no piece
+        const std::int32_t last_start = (left < space ? left : space) - room;
+        std::int32_t at = 0;
+        while (at <= last_start) {
+            at += static_cast<std::int32_t>(
+                copy_through_lf_with<Block>(to + at, from + at, static_cast<std::uint32_t>(room)));
+            ++count;
+        }
+        from += at;
+        left -= at;
+        to += at;
+        space -= at;
+    }
     for (;;) {
         const std::int32_t span = left < room ? left : room;
         if (span <= 0 || span > space) break;
