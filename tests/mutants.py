@@ -196,8 +196,8 @@ MUTANTS = [
            "if (span <= 0) break;",
            "the straight copy never stores past the output's room"),
     Mutant("textio/scan.h",
-           "(left < space ? left : space) - room;",
-           "left - room;",
+           "std::min(run.left, run.space) - reach;",
+           "run.left - reach;",
            "the straight copy's fast stretch ends where the output's room ends"),
 ]
 

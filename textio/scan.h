@@ -250,6 +250,48 @@ template <class Block>
 
 // ---- line pieces, straight from one buffer into another ----
 
+// The length of a piece whose first block, already stored, holds no LF: the blocks after it are
+// stored whole until one holds an LF or the piece reaches room bytes.
+template <class Block>
+std::int32_t piece_past_first_block(char* to, const char* from, std::int32_t room) {
+    constexpr auto SIZE = static_cast<std::int32_t>(Block::SIZE);
+    for (std::int32_t piece = SIZE; piece < room; piece += SIZE) {
+        const typename Block::Bytes bytes = Block::load(from + piece);
+        Block::store(to + piece, bytes);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        if (lfs != 0)
+            return std::min(piece + static_cast<std::int32_t>(Block::first(lfs)) + 1, room);
+    }
+    return room;
+}
+
+// Copies the pieces that start where both buffers hold the blocks of a whole piece more, room
+// being a block or more, and returns the bytes they took. Inside that stretch a piece ends at its
+// first LF or after room bytes, with no buffer's end to watch; the source and the space shrink
+// together, so one bound covers both. Fast because the blocks are stored whole, their bytes past
+// the piece's end being the next piece's own, so a line that ends in its first block costs a
+// load, a store, a mask and a count, and no copy of its own. Stores reach past the last piece
+// only into the free space of the output, inside the room, and nothing else is written.
+template <class Block>
+std::int32_t copy_pieces_in_room(Pieces& run, std::int32_t room) {
+    constexpr auto SIZE = static_cast<std::int32_t>(Block::SIZE);
+    const std::int32_t reach = (room + SIZE - 1) / SIZE * SIZE;  // the blocks of a whole piece
+    const std::int32_t last_start = std::min(run.left, run.space) - reach;
+    const char* const from = run.from;
+    char* const to = run.to;
+    std::int32_t at = 0, count = 0;
+    while (at <= last_start) {
+        const typename Block::Bytes bytes = Block::load(from + at);
+        Block::store(to + at, bytes);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        at += lfs != 0 ? static_cast<std::int32_t>(Block::first(lfs)) + 1
+                       : piece_past_first_block<Block>(to + at, from + at, room);
+        ++count;
+    }
+    run.count += count;
+    return at;
+}
+
 // Copies piece after piece, each as copy_through_lf gives it from at most room bytes, while the
 // source holds the whole piece and the room left holds the most the copy may store. A piece the
 // source's end cuts short, with no LF and fewer than room bytes, is not taken. The positions are
@@ -257,27 +299,18 @@ template <class Block>
 // load them again for every piece.
 template <class Block>
 void copy_pieces_with(Pieces& run, std::int32_t room) {
+    if (room >= static_cast<std::int32_t>(Block::SIZE)) {
+        const std::int32_t taken = copy_pieces_in_room<Block>(run, room);
+        run.from += taken;
+        run.left -= taken;
+        run.to += taken;
+        run.space -= taken;
+    }
     const char* from = run.from;
     std::int32_t left = run.left;
     char* to = run.to;
     std::int32_t space = run.space;
     std::int32_t count = 0;
-    // Most pieces start where both buffers hold room bytes more: each is then whatever the copy
-    // gives from room bytes, with no end to watch. The source and the space shrink together, so
-    // one bound covers both.
-    if (room > 0) {  // a room of nothing takes no piece
-        const std::int32_t last_start = (left < space ? left : space) - room;
-        std::int32_t at = 0;
-        while (at <= last_start) {
-            at += static_cast<std::int32_t>(
-                copy_through_lf_with<Block>(to + at, from + at, static_cast<std::uint32_t>(room)));
-            ++count;
-        }
-        from += at;
-        left -= at;
-        to += at;
-        space -= at;
-    }
     for (;;) {
         const std::int32_t span = left < room ? left : room;
         if (span <= 0 || span > space) break;
