@@ -74,7 +74,7 @@ void check_expand_lf(Generator& generate, ExpandLoop expand_fast) {
         const std::uint32_t limit = round % 3 == 0 ? 1 + generate.below(200) : 1024;
         const Text text = generate.text(n);
         const char* from = text.bytes.data() + text.offset;
-        std::vector<char> fast(limit + 1), plain(limit + 1);
+        std::vector<char> fast(limit + EXPAND_SLACK), plain(limit + 1);
         const Expanded fast_e = expand_fast(fast.data(), limit, from, n);
         const Expanded plain_e = expand_lf_plain(plain.data(), limit, from, n);
         ASSERT_EQ(fast_e.length, plain_e.length) << "round " << round << ", n " << n;

@@ -551,7 +551,7 @@ namespace {
 constexpr std::uint32_t CHUNK_LIMIT = 1024;
 
 struct Chunk {
-    char bytes[CHUNK_LIMIT + 1];
+    char bytes[CHUNK_LIMIT + scan::EXPAND_SLACK];  // past the limit: a pair completed, or scratch
     std::uint32_t length;
     std::uint32_t taken;  // bytes of the caller's buffer in it, the CRs added not counted
 };

@@ -347,22 +347,47 @@ inline Expanded expand_lf_plain(char* out, std::uint32_t limit, const char* text
     return {length, taken};
 }
 
+// What the fast forms of expand_lf may store past the limit: out needs room for limit +
+// EXPAND_SLACK bytes, against limit + 1 for the plain loop. Bytes past the length it reports are
+// scratch.
+constexpr std::uint32_t EXPAND_SLACK = 3 * 32;
+
+// Where the limit falls inside a block whose text started with room bytes of out left before the
+// limit: the lengths of out and of the text up to the first end of a character at or past the
+// limit, lfs being the block's LFs. Each LF takes two bytes of out, every other byte one, so the
+// limit lands on such an end unless it falls between an LF's CR and the LF.
+template <class Block>
+Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
+    std::uint32_t pairs = 0;
+    while (lfs != 0) {
+        const std::uint32_t at = Block::first(lfs);
+        lfs &= lfs - 1;
+        if (at + pairs >= room) break;  // the limit falls before this LF's pair
+        if (at + pairs + 1 == room) return {room + 1, at + 1};  // between its CR and LF
+        ++pairs;
+    }
+    return {room, room - pairs};
+}
+
 // Fast because an LF-free block costs one copy and one test, and an LF a CR and one more copy:
 // the block is stored whole, then each LF in it gets its CR and the block is stored again from
 // that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
-// and the loads 2 * SIZE - 1, so this loop keeps that far inside out's limit + 1 and the text.
+// of a block, which begins before the limit, and the loads 2 * SIZE - 1 past the text's, which
+// this loop keeps inside it. The block that reaches the limit is cut back to it.
 template <class Block>
 Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
-    if (limit + 1 < 3 * SIZE || n < 2 * SIZE) return {0, 0};
+    static_assert(3 * SIZE <= EXPAND_SLACK);
+    if (n < 2 * SIZE) return {0, 0};
     char* to = out;
     const char* from = text;
-    char* const to_last = out + (limit + 1 - 3 * SIZE);
+    char* const to_end = out + limit;
     const char* const from_last = text + (n - 2 * SIZE);
-    while (to <= to_last && from <= from_last) {
+    while (from <= from_last) {
         const typename Block::Bytes bytes = Block::load(from);
         Block::store(to, bytes);
-        typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        const typename Block::Mask block_lfs = Block::template mask<LF>(bytes);
+        typename Block::Mask lfs = block_lfs;
         char* shifted = to;  // where the block's bytes from the next LF on belong, less one
         while (lfs != 0) {
             const std::uint32_t at = Block::first(lfs);
@@ -370,6 +395,12 @@ Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std:
             shifted[at] = CR;
             ++shifted;
             copy_block<Block>(shifted + at, from + at);
+        }
+        if (shifted + SIZE >= to_end) {
+            const Expanded cut =
+                stop_in_block<Block>(block_lfs, static_cast<std::uint32_t>(to_end - to));
+            return {static_cast<std::uint32_t>(to - out) + cut.length,
+                    static_cast<std::uint32_t>(from - text) + cut.taken};
         }
         to = shifted + SIZE;
         from += SIZE;
@@ -400,7 +431,8 @@ Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, st
     return {length, taken};
 }
 
-// The stages in turn: whole blocks, blocks one LF at a time, words, and single bytes.
+// The stages in turn: whole blocks, blocks one LF at a time, words, and single bytes; the later
+// ones only for the text's last bytes. out needs room for limit + EXPAND_SLACK.
 template <class Block>
 Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     Expanded done{0, 0};
