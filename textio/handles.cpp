@@ -477,23 +477,16 @@ std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
     char* const end = buffer + n;
     char* z = static_cast<char*>(std::memchr(buffer, CTRL_Z, n));
     char* const stop = z != nullptr ? z : end;
-    char* in = buffer;
-    char* out = buffer;
-    while (in < stop) {
-        const auto left = static_cast<std::uint32_t>(stop - in);
-        const std::uint32_t run = scan::find_cr(in, left);
-        char* cr = run < left ? in + run : nullptr;
-        char* run_end = in + run;
-        if (out != in) scan::move_down(out, in, static_cast<std::uint32_t>(run_end - in));
-        out += run_end - in;
-        in = run_end;
-        if (cr == nullptr) break;
-        if (cr + 1 < end) {
-            const bool pair = cr[1] == LF;
-            *out++ = pair ? LF : CR;
-            in = cr + (pair ? 2 : 1);
+    const scan::Squeezed squeezed =
+        scan::squeeze_crlf(buffer, static_cast<std::uint32_t>(stop - buffer));
+    char* out = buffer + squeezed.kept;
+    const char* const last = buffer + squeezed.read;  // the byte before the stop, if left
+    if (last < stop) {
+        if (*last != CR) {
+            *out++ = *last;
+        } else if (stop < end) {
+            *out++ = CR;  // a Ctrl-Z follows it
         } else {
-            in = end;
             const Settled settled = settle_final_cr(fd, info, buffer, out);
             if (settled.look_failed && settled.out == buffer) return -1;
             out = settled.out;

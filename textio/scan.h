@@ -47,10 +47,19 @@ struct Pieces {
     std::int32_t count;  // pieces copied
 };
 
+// How far the read side's conversion came: the bytes kept, and the bytes of the text they came
+// from.
+struct Squeezed {
+    std::uint32_t kept;
+    std::uint32_t read;
+};
+
 #if MIRZET_SCAN_AVX2
-// The loops of the copy and the write built for AVX2, and whether this processor may run them.
+// The loops of the copy, the write and the read built for AVX2, and whether this processor may
+// run them.
 void copy_pieces_avx2(Pieces& run, std::int32_t room);
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
+Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n);
 inline const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #endif
 
@@ -443,10 +452,6 @@ std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
     return cr != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(cr) - from) : n;
 }
 
-inline std::uint32_t find_cr(const char* from, std::uint32_t n) {
-    return find_cr_with<NativeBlock>(from, n);
-}
-
 // Moves n bytes down to `to`, at or before `from`, as memmove would; the plain twin is a byte loop
 // going forward.
 inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
@@ -472,8 +477,42 @@ void move_down_with(char* to, const char* from, std::uint32_t n) {
     Block::store(to + n - Block::SIZE, last);
 }
 
-inline void move_down(char* to, const char* from, std::uint32_t n) {
-    move_down_with<NativeBlock>(to, from, n);
+// Converts the text in place while a byte follows the next CR among its n bytes: each CR-LF
+// becomes LF, a lone CR stays. It stops before the last byte, or after it when a pair ends there,
+// and leaves that byte, whose CR may pair with the next block, to the caller.
+inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
+    std::uint32_t kept = 0, read = 0;
+    while (read + 1 < n) {
+        const bool pair = text[read] == CR && text[read + 1] == LF;
+        text[kept++] = pair ? LF : text[read];
+        read += pair ? 2 : 1;
+    }
+    return {kept, read};
+}
+
+// Fast because a line costs a search and a move of blocks, both inline, and nothing moves until
+// the first pair has been dropped.
+template <class Block>
+Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
+    std::uint32_t kept = 0, read = 0;
+    while (read + 1 < n) {
+        const std::uint32_t run = find_cr_with<Block>(text + read, n - 1 - read);
+        if (kept != read) move_down_with<Block>(text + kept, text + read, run);
+        kept += run;
+        read += run;
+        if (read + 1 == n) break;
+        const bool pair = text[read + 1] == LF;
+        text[kept++] = pair ? LF : CR;
+        read += pair ? 2 : 1;
+    }
+    return {kept, read};
+}
+
+inline Squeezed squeeze_crlf(char* text, std::uint32_t n) {
+#if MIRZET_SCAN_AVX2 && !defined(__AVX2__) && !defined(MIRZET_SCAN_FOR_AVX2)
+    if (has_avx2) return squeeze_crlf_avx2(text, n);
+#endif
+    return squeeze_crlf_with<NativeBlock>(text, n);
 }
 
 }  // namespace MIRZET_SCAN_VARIANT

@@ -1,5 +1,5 @@
-// The loops of the copy and the write built for AVX2, run only where the processor has it.
-// Everything this file includes besides textio/scan.h comes first, built as for any x86-64; the
+// The loops of the copy, the write and the read built for AVX2, run only where the processor has
+// it. Everything this file includes besides textio/scan.h comes first, built as for any x86-64; the
 // loops of scan.h are then built for AVX2 into a namespace of their own.
 #include <emmintrin.h>
 #include <immintrin.h>
@@ -27,6 +27,10 @@ void copy_pieces_avx2(Pieces& run, std::int32_t room) {
 
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     return expand_lf_with<Avx2Block>(out, limit, text, n);
+}
+
+Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n) {
+    return squeeze_crlf_with<Avx2Block>(text, n);
 }
 
 }  // namespace mirzet::scan
