@@ -5,9 +5,9 @@
 // fast forms search and copy in one pass over blocks of 32 bytes (two SSE2 registers) or 8 (a
 // 64-bit word, portable C++), inline, and leave only long runs to the library. Only the block
 // types below know the width; the loops are written once over them. Where the processor has
-// AVX2, the copy of line pieces and the write's loop run a build of these loops for it, made in
-// textio/scan_avx2.cpp, with one register per 32-byte block. The plain forms are the reference:
-// tests/scan_test.cpp holds every block width, and the AVX2 build, to them.
+// AVX2, the copy of line pieces, the write's loop and the read's run a build of these loops for it,
+// made in textio/scan_avx2.cpp, with one register per 32-byte block. The plain forms are the
+// reference: tests/scan_test.cpp holds every block width, and the AVX2 build, to them.
 #pragma once
 
 #include <algorithm>
@@ -22,7 +22,7 @@
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
-#define MIRZET_SCAN_AVX2 1  // an AVX2 build of the write's loop, chosen when the processor has it
+#define MIRZET_SCAN_AVX2 1  // an AVX2 build of the hot loops, chosen when the processor has it
 #endif
 
 // This header is also compiled for AVX2 (textio/scan_avx2.cpp), into a namespace of its own, so
@@ -302,7 +302,8 @@ std::int32_t copy_pieces_in_room(Pieces& run, std::int32_t room) {
 }
 
 // Copies piece after piece, each as copy_through_lf gives it from at most room bytes, while the
-// source holds the whole piece and the room left holds the most the copy may store. A piece the
+// source holds the whole piece and the room left holds the most the copy may store: first the
+// pieces inside the room, then one at a time up to the buffers' ends. A piece the
 // source's end cuts short, with no LF and fewer than room bytes, is not taken. The positions are
 // kept in locals while it runs: the copy's stores may alias them, so the compiler would otherwise
 // load them again for every piece.
