@@ -360,50 +360,89 @@ inline Expanded expand_lf_plain(char* out, std::uint32_t limit, const char* text
 // What the fast forms of expand_lf may store past the limit: out needs room for limit +
 // EXPAND_SLACK bytes, against limit + 1 for the plain loop. Bytes past the length it reports are
 // scratch.
-constexpr std::uint32_t EXPAND_SLACK = 32;
+constexpr std::uint32_t EXPAND_SLACK = 3 * 32;
 
-// Fast because a line costs a block per SIZE bytes and one CR: each block is stored whole and
-// ends at its first LF, which is stored after its CR, and the next block starts past the LF. A
-// block starts before the limit, so its stores reach at most SIZE - 1 bytes past it. The step that
-// reaches the limit is cut back to it: to the limit when it falls on a byte of the text, or past
-// the pair when it falls between the CR and the LF.
+// Where the limit falls inside a block whose text started with room bytes of out left before the
+// limit: the lengths of out and of the text up to the first end of a character at or past the
+// limit, lfs being the block's LFs. Each LF takes two bytes of out, every other byte one, so the
+// limit lands on such an end unless it falls between an LF's CR and the LF.
 template <class Block>
-Expanded expand_lf_steps(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
+    std::uint32_t pairs = 0;
+    while (lfs != 0) {
+        const std::uint32_t at = Block::first(lfs);
+        lfs &= lfs - 1;
+        if (at + pairs >= room) break;  // the limit falls before this LF's pair
+        if (at + pairs + 1 == room) return {room + 1, at + 1};  // between its CR and LF
+        ++pairs;
+    }
+    return {room, room - pairs};
+}
+
+// Fast because an LF-free block costs one copy and one test, and an LF a CR and one more copy:
+// the block is stored whole, then each LF in it gets its CR and the block is stored again from
+// that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
+// of a block, which begins before the limit, and the loads 2 * SIZE - 1 past the text's, which
+// this loop keeps inside it. The block that reaches the limit is cut back to it.
+template <class Block>
+Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
-    static_assert(SIZE <= EXPAND_SLACK);
-    if (n < SIZE) return {0, 0};
+    static_assert(3 * SIZE <= EXPAND_SLACK);
+    if (n < 2 * SIZE) return {0, 0};
     char* to = out;
     const char* from = text;
     char* const to_end = out + limit;
-    const char* const from_last = text + (n - SIZE);
+    const char* const from_last = text + (n - 2 * SIZE);
     while (from <= from_last) {
         const typename Block::Bytes bytes = Block::load(from);
         Block::store(to, bytes);
-        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
-        const char* from_next = from + SIZE;
-        char* to_next = to + SIZE;
-        if (lfs != 0) {
+        const typename Block::Mask block_lfs = Block::template mask<LF>(bytes);
+        typename Block::Mask lfs = block_lfs;
+        char* shifted = to;  // where the block's bytes from the next LF on belong, less one
+        while (lfs != 0) {
             const std::uint32_t at = Block::first(lfs);
-            to[at] = CR;
-            to[at + 1] = LF;
-            from_next = from + at + 1;
-            to_next = to + at + 2;
+            lfs &= lfs - 1;
+            shifted[at] = CR;
+            ++shifted;
+            copy_block<Block>(shifted + at, from + at);
         }
-        if (to_next >= to_end) {
-            const auto room = static_cast<std::uint32_t>(to_end - to);
-            const auto taken = static_cast<std::uint32_t>(from - text);
-            if (room < from_next - from) return {limit, taken + room};
-            return {static_cast<std::uint32_t>(to_next - out),
-                    static_cast<std::uint32_t>(from_next - text)};
+        if (shifted + SIZE >= to_end) {
+            const Expanded cut =
+                stop_in_block<Block>(block_lfs, static_cast<std::uint32_t>(to_end - to));
+            return {static_cast<std::uint32_t>(to - out) + cut.length,
+                    static_cast<std::uint32_t>(from - text) + cut.taken};
         }
-        to = to_next;
-        from = from_next;
+        to = shifted + SIZE;
+        from += SIZE;
     }
     return {static_cast<std::uint32_t>(to - out), static_cast<std::uint32_t>(from - text)};
 }
 
-// The stages in turn: blocks, words, and single bytes, the later ones only for the text's last
-// bytes. out needs room for limit + EXPAND_SLACK.
+// The same near the end of the room or the text: a block at a time while a whole block and the
+// pair it may end with fit, each LF ending its block.
+template <class Block>
+Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    std::uint32_t length = 0, taken = 0;
+    while (length + Block::SIZE <= limit && n - taken >= Block::SIZE) {
+        const typename Block::Bytes bytes = Block::load(text + taken);
+        Block::store(out + length, bytes);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        if (lfs == 0) {
+            length += Block::SIZE;
+            taken += Block::SIZE;
+            continue;
+        }
+        const std::uint32_t at = Block::first(lfs);
+        out[length + at] = CR;
+        out[length + at + 1] = LF;
+        length += at + 2;
+        taken += at + 1;
+    }
+    return {length, taken};
+}
+
+// The stages in turn: whole blocks, blocks one LF at a time, words, and single bytes; the later
+// ones only for the text's last bytes. out needs room for limit + EXPAND_SLACK.
 template <class Block>
 Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     Expanded done{0, 0};
@@ -414,8 +453,9 @@ Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::u
         done.length += more.length;
         done.taken += more.taken;
     };
-    then(expand_lf_steps<Block>);
-    then(expand_lf_steps<WordBlock>);
+    then(expand_lf_blocks<Block>);
+    then(expand_lf_stepping<Block>);
+    then(expand_lf_stepping<WordBlock>);
     then(expand_lf_plain);
     return done;
 }
