@@ -68,8 +68,9 @@ inline namespace MIRZET_SCAN_VARIANT {
 // A block type gives its SIZE in bytes and these operations:
 //   load(from), store(to, bytes)  move a block through registers
 //   mask<C>(bytes)                the mask of its bytes equal to C, 0 when there are none
-//   first(mask)                   the index of the first byte in a mask that has one
-// The mask without that byte is mask & (mask - 1).
+//   first(mask), last(mask)      the index of the first or last byte in a mask that has one
+//   count(mask)                   the number of bytes in a mask
+// The mask without the first byte is mask & (mask - 1).
 
 // Eight bytes at a time in a 64-bit integer: portable C++, no intrinsics. The mask keeps the high
 // bit of each matching byte, so an index is the bit's position over eight.
@@ -95,6 +96,12 @@ struct WordBlock {
     }
     static std::uint32_t first(Mask mask) {
         return static_cast<std::uint32_t>(std::countr_zero(mask)) / 8;
+    }
+    static std::uint32_t last(Mask mask) {
+        return static_cast<std::uint32_t>(63 - std::countl_zero(mask)) / 8;
+    }
+    static std::uint32_t count(Mask mask) {
+        return static_cast<std::uint32_t>(std::popcount(mask));
     }
 };
 
@@ -127,6 +134,12 @@ struct Sse2Block {
     static std::uint32_t first(Mask mask) {
         return static_cast<std::uint32_t>(std::countr_zero(mask));
     }
+    static std::uint32_t last(Mask mask) {
+        return static_cast<std::uint32_t>(31 - std::countl_zero(mask));
+    }
+    static std::uint32_t count(Mask mask) {
+        return static_cast<std::uint32_t>(std::popcount(mask));
+    }
 };
 #if defined(__AVX2__) || defined(MIRZET_SCAN_FOR_AVX2)
 // Thirty-two bytes in one AVX2 register: half the loads, compares and masks of two SSE2 ones.
@@ -148,6 +161,12 @@ struct Avx2Block {
     }
     static std::uint32_t first(Mask mask) {
         return static_cast<std::uint32_t>(std::countr_zero(mask));
+    }
+    static std::uint32_t last(Mask mask) {
+        return static_cast<std::uint32_t>(31 - std::countl_zero(mask));
+    }
+    static std::uint32_t count(Mask mask) {
+        return static_cast<std::uint32_t>(std::popcount(mask));
     }
 };
 using NativeBlock = Avx2Block;
@@ -275,12 +294,14 @@ std::int32_t piece_past_first_block(char* to, const char* from, std::int32_t roo
 }
 
 // Copies the pieces that start where both buffers hold the blocks of a whole piece more, room
-// being a block or more, and returns the bytes they took. Inside that stretch a piece ends at its
-// first LF or after room bytes, with no buffer's end to watch; the source and the space shrink
-// together, so one bound covers both. Fast because the blocks are stored whole, their bytes past
-// the piece's end being the next piece's own, so a line that ends in its first block costs a
-// load, a store, a mask and a count, and no copy of its own. Stores reach past the last piece
-// only into the free space of the output, inside the room, and nothing else is written.
+// being a block or more, and returns the bytes they took. Inside that stretch a piece
+// ends at its first LF or after room bytes, with no buffer's end to watch; the source and the
+// space shrink together, so one bound covers both. Fast because the blocks are stored whole,
+// their bytes past a piece's end being the next piece's own: a block that starts a piece and
+// holds LFs ends as many pieces, none longer than the room, and the next block starts after its
+// last LF, so short lines cost a mask, a count and a step per block, and the next block's
+// address waits on one search, not on one per line. Stores reach past the last piece only into
+// the free space of the output, inside the room, and nothing else is written.
 template <class Block>
 std::int32_t copy_pieces_in_room(Pieces& run, std::int32_t room) {
     constexpr auto SIZE = static_cast<std::int32_t>(Block::SIZE);
@@ -293,9 +314,13 @@ std::int32_t copy_pieces_in_room(Pieces& run, std::int32_t room) {
         const typename Block::Bytes bytes = Block::load(from + at);
         Block::store(to + at, bytes);
         const typename Block::Mask lfs = Block::template mask<LF>(bytes);
-        at += lfs != 0 ? static_cast<std::int32_t>(Block::first(lfs)) + 1
-                       : piece_past_first_block<Block>(to + at, from + at, room);
-        ++count;
+        if (lfs != 0) {
+            count += static_cast<std::int32_t>(Block::count(lfs));
+            at += static_cast<std::int32_t>(Block::last(lfs)) + 1;
+        } else {
+            at += piece_past_first_block<Block>(to + at, from + at, room);
+            ++count;
+        }
     }
     run.count += count;
     return at;
