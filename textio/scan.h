@@ -106,14 +106,28 @@ struct WordBlock {
 };
 
 #if defined(__SSE2__)
+// The mask of a 32-byte block, one bit per byte, as both SSE2 and AVX2 give it.
+struct BitPerByte {
+    using Mask = std::uint32_t;
+
+    static std::uint32_t first(Mask mask) {
+        return static_cast<std::uint32_t>(std::countr_zero(mask));
+    }
+    static std::uint32_t last(Mask mask) {
+        return static_cast<std::uint32_t>(31 - std::countl_zero(mask));
+    }
+    static std::uint32_t count(Mask mask) {
+        return static_cast<std::uint32_t>(std::popcount(mask));
+    }
+};
+
 // Thirty-two bytes at a time in two SSE2 registers (every x86-64 has them): a compare and a mask
 // per half, one bit per byte. Measured against one register, this halves the blocks a
 // source-like line takes and costs fewer instructions per line.
-struct Sse2Block {
+struct Sse2Block : BitPerByte {
     struct Bytes {
         __m128i low, high;
     };
-    using Mask = std::uint32_t;
     static constexpr std::uint32_t SIZE = 32;
 
     static Bytes load(const char* from) {
@@ -131,21 +145,11 @@ struct Sse2Block {
         const auto high = static_cast<Mask>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes.high, c)));
         return low | high << 16;
     }
-    static std::uint32_t first(Mask mask) {
-        return static_cast<std::uint32_t>(std::countr_zero(mask));
-    }
-    static std::uint32_t last(Mask mask) {
-        return static_cast<std::uint32_t>(31 - std::countl_zero(mask));
-    }
-    static std::uint32_t count(Mask mask) {
-        return static_cast<std::uint32_t>(std::popcount(mask));
-    }
 };
 #if defined(__AVX2__) || defined(MIRZET_SCAN_FOR_AVX2)
 // Thirty-two bytes in one AVX2 register: half the loads, compares and masks of two SSE2 ones.
-struct Avx2Block {
+struct Avx2Block : BitPerByte {
     using Bytes = __m256i;
-    using Mask = std::uint32_t;
     static constexpr std::uint32_t SIZE = 32;
 
     static Bytes load(const char* from) {
@@ -158,15 +162,6 @@ struct Avx2Block {
     static Mask mask(Bytes bytes) {
         return static_cast<Mask>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(C))));
-    }
-    static std::uint32_t first(Mask mask) {
-        return static_cast<std::uint32_t>(std::countr_zero(mask));
-    }
-    static std::uint32_t last(Mask mask) {
-        return static_cast<std::uint32_t>(31 - std::countl_zero(mask));
-    }
-    static std::uint32_t count(Mask mask) {
-        return static_cast<std::uint32_t>(std::popcount(mask));
     }
 };
 using NativeBlock = Avx2Block;
