@@ -103,6 +103,7 @@ int spawn_unprivileged(pid_t* pid, char** argv, int in, int out, int err,
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     // A build with coverage counters writes them beside its objects, where nobody may not write:
     // they go to a directory of nobody's own instead (any other build ignores the variable).
+    // tests/coverage.sh empties it before each run, as counts of another build would be refused.
     ::setenv("GCOV_PREFIX", "/tmp/mirzet-nobody-gcov", 1);
     // Groups first: once the user is nobody, they can no longer be changed.
     if (::setgroups(0, nullptr) != 0 || ::setgid(NOGROUP) != 0 || ::setuid(NOBODY) != 0) _exit(126);
