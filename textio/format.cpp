@@ -673,7 +673,7 @@ std::int32_t print_line_pieces(Stream* input, std::int32_t capacity) {
     if (!(out->flags & STREAM_OWN_BUFFER) || stream_failed(*out)) return 0;
     scan::Pieces run{input->next, input->count, out->next, out->count, 0};
     scan::copy_pieces(run, capacity - 1);
-    input->next += run.from - input->next;
+    input->next += input->count - run.left;  // the bytes the pieces took
     input->count = run.left;
     out->next = run.to;
     out->count = run.space;
