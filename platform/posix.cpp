@@ -20,7 +20,7 @@
 
 namespace mirzet::platform {
 
-static_assert(sizeof(off_t) == 8, "file positions must be 64-bit");
+static_assert(sizeof(off_t) == 8, "file positions are 64-bit: the build asks for them");
 
 namespace {
 
@@ -179,12 +179,18 @@ bool refuse_directory(int descriptor) {
 }
 
 void advise_access_pattern(int descriptor, std::uint32_t attributes) {
-    // A hint only: a pipe or device refuses it and nothing is lost.
+    // A hint only: a pipe or device refuses it, a system without it never hears it, and nothing
+    // is lost.
+#if MIRZET_HAVE_POSIX_FADVISE
     if ((attributes & FILE_FLAG_SEQUENTIAL_SCAN) != 0) {
         posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
     } else if ((attributes & FILE_FLAG_RANDOM_ACCESS) != 0) {
         posix_fadvise(descriptor, 0, 0, POSIX_FADV_RANDOM);
     }
+#else
+    (void)descriptor;
+    (void)attributes;
+#endif
 }
 
 // ENOENT stands both for a missing file and for a missing directory on the way to it, which the
