@@ -84,8 +84,8 @@ void check_expand_lf(Generator& generate, ExpandLoop expand_fast) {
     }
 }
 
-// Against the plain copy piece by piece, over a room of a line piece's size and an output space
-// that may run short.
+// Against the plain twin, over a room of a line piece's size and an output space that may run
+// short. Only the bytes of the pieces taken are compared: past them both may leave scratch.
 void check_copy_pieces(Generator& generate, void (*copy_fast)(Pieces&, std::int32_t)) {
     constexpr std::int32_t ROOM = 129;
     for (int round = 0; round < 5000; ++round) {
@@ -95,24 +95,17 @@ void check_copy_pieces(Generator& generate, void (*copy_fast)(Pieces&, std::int3
         const char* from = text.bytes.data() + text.offset;
         std::vector<char> fast(static_cast<std::size_t>(space), '#'), plain = fast;
         Pieces run{from, static_cast<std::int32_t>(n), fast.data(), space, 0};
+        Pieces plain_run{from, static_cast<std::int32_t>(n), plain.data(), space, 0};
         copy_fast(run, ROOM);
-        std::uint32_t taken = 0;
-        std::int32_t pieces = 0;
-        for (;;) {
-            const std::uint32_t span = std::min<std::uint32_t>(n - taken, ROOM);
-            if (span == 0 || span > static_cast<std::uint32_t>(space) - taken) break;
-            const std::uint32_t piece =
-                copy_through_lf_plain(plain.data() + taken, from + taken, span);
-            if (piece < static_cast<std::uint32_t>(ROOM) && plain[taken + piece - 1] != LF) break;
-            taken += piece;
-            ++pieces;
-        }
-        ASSERT_EQ(run.count, pieces) << "round " << round << ", n " << n;
-        ASSERT_EQ(run.from, from + taken) << "round " << round;
-        ASSERT_EQ(run.left, static_cast<std::int32_t>(n - taken)) << "round " << round;
+        copy_pieces_plain(plain_run, ROOM);
+        const auto taken = static_cast<std::size_t>(plain_run.to - plain.data());
+        ASSERT_EQ(run.count, plain_run.count) << "round " << round << ", n " << n;
+        ASSERT_EQ(run.from, plain_run.from) << "round " << round;
+        ASSERT_EQ(run.left, plain_run.left) << "round " << round;
         ASSERT_EQ(run.to, fast.data() + taken) << "round " << round;
-        ASSERT_EQ(run.space, space - static_cast<std::int32_t>(taken)) << "round " << round;
-        ASSERT_EQ(bytes_of(fast.data(), taken), bytes_of(plain.data(), taken)) << "round " << round;
+        ASSERT_EQ(run.space, plain_run.space) << "round " << round;
+        ASSERT_EQ(std::string(fast.data(), taken), std::string(plain.data(), taken))
+            << "round " << round;
     }
 }
 
@@ -183,7 +176,7 @@ void check_squeeze(Generator& generate, Squeezed (*squeeze_fast)(char*, std::uin
 template <class Block>
 class ScanTest : public ::testing::Test {};
 
-#if defined(__SSE2__)
+#if !MIRZET_SCAN_PORTABLE && defined(__SSE2__)
 using Blocks = ::testing::Types<WordBlock, Sse2Block>;
 #else
 using Blocks = ::testing::Types<WordBlock>;

@@ -10,25 +10,48 @@
 // reference: tests/scan_test.cpp holds every block width, and the AVX2 build, to them.
 #pragma once
 
+// Which builds of these loops exist is the build's decision, passed down as definitions:
+// MIRZET_SCAN_AVX2 says whether textio/scan_avx2.cpp is built, MIRZET_SCAN_PORTABLE forces the
+// portable block that processors without a block of their own run.
+#if !defined(MIRZET_SCAN_AVX2) || !defined(MIRZET_SCAN_PORTABLE)
+#error "the build defines MIRZET_SCAN_AVX2 and MIRZET_SCAN_PORTABLE, each 0 or 1"
+#endif
+#if MIRZET_SCAN_AVX2 && MIRZET_SCAN_PORTABLE
+#error "the portable build has no AVX2 build beside it"
+#endif
+
+// The AVX2 build includes this header inside a region compiled for AVX2, where a standard
+// header's templates would be built for AVX2 too and could stand in for every caller's: that
+// build includes them before the region, and this header includes none of its own there.
+#ifndef MIRZET_SCAN_FOR_AVX2
 #include <algorithm>
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 
 #include "textio/handles.h"
+#endif
 
-#if defined(__SSE2__)
+#if !MIRZET_SCAN_PORTABLE && defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
+#if MIRZET_SCAN_AVX2 || defined(__AVX2__)
 #include <immintrin.h>
-#define MIRZET_SCAN_AVX2 1  // an AVX2 build of the hot loops, chosen when the processor has it
+#endif
+
+// Whether these loops hand over to the AVX2 build when the processor has AVX2: in the baseline
+// build of a program that has one, and not when the whole program is built for AVX2.
+#if MIRZET_SCAN_AVX2 && !defined(MIRZET_SCAN_FOR_AVX2) && !defined(__AVX2__)
+#define MIRZET_SCAN_DISPATCH 1
+#else
+#define MIRZET_SCAN_DISPATCH 0
 #endif
 
 // This header is also compiled for AVX2 (textio/scan_avx2.cpp), into a namespace of its own, so
 // that neither build's functions can stand in for the other's.
 #ifndef MIRZET_SCAN_VARIANT
-#define MIRZET_SCAN_VARIANT any_x86_64
+#define MIRZET_SCAN_VARIANT baseline
 #endif
 
 namespace mirzet::scan {
@@ -54,6 +77,14 @@ struct Squeezed {
     std::uint32_t read;
 };
 
+// The widest block of any build: what the loops may store past their bytes is measured in it.
+constexpr std::uint32_t WIDEST_BLOCK = 32;
+
+// What the fast forms of expand_lf may store past the limit: out needs room for limit +
+// EXPAND_SLACK bytes, against limit + 1 for the plain loop. Bytes past the length it reports are
+// scratch.
+constexpr std::uint32_t EXPAND_SLACK = 3 * WIDEST_BLOCK;
+
 #if MIRZET_SCAN_AVX2
 // The loops of the copy, the write and the read built for AVX2, and whether this processor may
 // run them.
@@ -65,17 +96,30 @@ inline const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2
 
 inline namespace MIRZET_SCAN_VARIANT {
 
-// A block type gives its SIZE in bytes and these operations:
-//   load(from), store(to, bytes)  move a block through registers
-//   mask<C>(bytes)                the mask of its bytes equal to C, 0 when there are none
-//   first(mask), last(mask)      the index of the first or last byte in a mask that has one
-//   count(mask)                   the number of bytes in a mask
-// The mask without the first byte is mask & (mask - 1).
+// What the loops ask of a block: its SIZE in bytes, at most the widest; load and store, which
+// move a block through registers; mask<C>, the mask of its bytes equal to C, 0 when there are
+// none; and first, last and count, the index of the first or last byte in a mask that has one and
+// the number of bytes in it. A mask holds one bit for each byte, the first byte's lowest, so the
+// mask without its first byte is mask & (mask - 1) whatever the block.
+template <class B>
+concept ByteBlock = requires(const char* from, char* to, typename B::Bytes bytes,
+                             typename B::Mask mask) {
+    requires B::SIZE <= WIDEST_BLOCK;
+    requires std::unsigned_integral<typename B::Mask>;
+    { B::load(from) } -> std::same_as<typename B::Bytes>;
+    B::store(to, bytes);
+    { B::template mask<LF>(bytes) } -> std::same_as<typename B::Mask>;
+    { B::first(mask) } -> std::same_as<std::uint32_t>;
+    { B::last(mask) } -> std::same_as<std::uint32_t>;
+    { B::count(mask) } -> std::same_as<std::uint32_t>;
+};
 
-// Eight bytes at a time in a 64-bit integer: portable C++, no intrinsics. The mask keeps the high
-// bit of each matching byte, so an index is the bit's position over eight.
+// Eight bytes at a time in a 64-bit integer: portable C++, no intrinsics, either byte order. The
+// mask keeps the high bit of each matching byte, so an index is the bit's position over eight.
 struct WordBlock {
-    static_assert(std::endian::native == std::endian::little, "the mask is read from the low end");
+    static_assert(std::endian::native == std::endian::little ||
+                      std::endian::native == std::endian::big,
+                  "a word's bytes are in one of the two orders");
     using Bytes = std::uint64_t;
     using Mask = std::uint64_t;
     static constexpr std::uint32_t SIZE = 8;
@@ -92,7 +136,7 @@ struct WordBlock {
         // seven bits and or-ing x back: no carry runs between bytes, so there are no false hits.
         constexpr std::uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
         const std::uint64_t x = bytes ^ (0x0101010101010101ull * static_cast<unsigned char>(C));
-        return ~(((x & LOW7) + LOW7) | x | LOW7);
+        return in_memory_order(~(((x & LOW7) + LOW7) | x | LOW7));
     }
     static std::uint32_t first(Mask mask) {
         return static_cast<std::uint32_t>(std::countr_zero(mask)) / 8;
@@ -103,9 +147,20 @@ struct WordBlock {
     static std::uint32_t count(Mask mask) {
         return static_cast<std::uint32_t>(std::popcount(mask));
     }
-};
 
-#if defined(__SSE2__)
+  private:
+    // A big-endian word holds its first byte at the high end: the mask is turned round so that
+    // the first byte's bit is the lowest on every machine.
+    static Mask in_memory_order(Mask mask) {
+        if constexpr (std::endian::native == std::endian::big)
+            return __builtin_bswap64(mask);
+        else
+            return mask;
+    }
+};
+static_assert(ByteBlock<WordBlock>);
+
+#if !MIRZET_SCAN_PORTABLE && defined(__SSE2__)
 // The mask of a 32-byte block, one bit per byte, as both SSE2 and AVX2 give it.
 struct BitPerByte {
     using Mask = std::uint32_t;
@@ -146,6 +201,7 @@ struct Sse2Block : BitPerByte {
         return low | high << 16;
     }
 };
+static_assert(ByteBlock<Sse2Block>);
 #if defined(__AVX2__) || defined(MIRZET_SCAN_FOR_AVX2)
 // Thirty-two bytes in one AVX2 register: half the loads, compares and masks of two SSE2 ones.
 struct Avx2Block : BitPerByte {
@@ -164,6 +220,7 @@ struct Avx2Block : BitPerByte {
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(C))));
     }
 };
+static_assert(ByteBlock<Avx2Block>);
 using NativeBlock = Avx2Block;
 #else
 using NativeBlock = Sse2Block;
@@ -172,7 +229,7 @@ using NativeBlock = Sse2Block;
 using NativeBlock = WordBlock;
 #endif
 
-template <class Block>
+template <ByteBlock Block>
 void copy_block(char* to, const char* from) {
     Block::store(to, Block::load(from));
 }
@@ -209,7 +266,7 @@ template <std::uint32_t W>
 // be most of the work: one or two blocks, overlapping, and below a block two overlapping words,
 // halves or single bytes. Longer pieces spread that cost and go to the library. Nothing is touched
 // outside the n bytes.
-template <class Block>
+template <ByteBlock Block>
 [[gnu::always_inline]] inline void copy_short_with(char* to, const char* from, std::uint32_t n) {
     static_assert(Block::SIZE <= 32, "below a block the copy knows pieces up to 31 bytes");
     if (n > 2 * Block::SIZE) {
@@ -242,7 +299,7 @@ inline std::uint32_t copy_through_lf_plain(char* to, const char* from, std::uint
 // the last one may overlap the one before, whose bytes are known LF-free. A block that holds the
 // LF is stored only up to it: as the whole block that ends there, or, for a line shorter than a
 // block, as a short copy.
-template <class Block>
+template <ByteBlock Block>
 [[gnu::always_inline]] inline std::uint32_t copy_through_lf_with(char* to, const char* from,
                                                                  std::uint32_t n) {
     if (n < Block::SIZE) return copy_through_lf_plain(to, from, n);
@@ -275,7 +332,7 @@ template <class Block>
 
 // The length of a piece whose first block, already stored, holds no LF: the blocks after it are
 // stored whole until one holds an LF or the piece reaches room bytes.
-template <class Block>
+template <ByteBlock Block>
 std::int32_t piece_past_first_block(char* to, const char* from, std::int32_t room) {
     constexpr auto SIZE = static_cast<std::int32_t>(Block::SIZE);
     for (std::int32_t piece = SIZE; piece < room; piece += SIZE) {
@@ -297,7 +354,7 @@ std::int32_t piece_past_first_block(char* to, const char* from, std::int32_t roo
 // last LF, so short lines cost a mask, a count and a step per block, and the next block's
 // address waits on one search, not on one per line. Stores reach past the last piece only into
 // the free space of the output, inside the room, and nothing else is written.
-template <class Block>
+template <ByteBlock Block>
 std::int32_t copy_pieces_in_room(Pieces& run, std::int32_t room) {
     constexpr auto SIZE = static_cast<std::int32_t>(Block::SIZE);
     const std::int32_t reach = (room + SIZE - 1) / SIZE * SIZE;  // the blocks of a whole piece
@@ -327,7 +384,7 @@ std::int32_t copy_pieces_in_room(Pieces& run, std::int32_t room) {
 // source's end cuts short, with no LF and fewer than room bytes, is not taken. The positions are
 // kept in locals while it runs: the copy's stores may alias them, so the compiler would otherwise
 // load them again for every piece.
-template <class Block>
+template <ByteBlock Block>
 void copy_pieces_with(Pieces& run, std::int32_t room) {
     if (room >= static_cast<std::int32_t>(Block::SIZE)) {
         const std::int32_t taken = copy_pieces_in_room<Block>(run, room);
@@ -356,8 +413,21 @@ void copy_pieces_with(Pieces& run, std::int32_t room) {
     run = {from, left, to, space, run.count + count};
 }
 
+// The plain twin: piece after piece, each through its first LF or room bytes, while the source
+// holds the whole piece and the space left holds it.
+inline void copy_pieces_plain(Pieces& run, std::int32_t room) {
+    for (;;) {
+        const std::int32_t span = std::min(run.left, room);
+        if (span <= 0 || span > run.space) return;
+        const auto n = static_cast<std::int32_t>(
+            copy_through_lf_plain(run.to, run.from, static_cast<std::uint32_t>(span)));
+        if (n < room && run.to[n - 1] != LF) return;
+        run = {run.from + n, run.left - n, run.to + n, run.space - n, run.count + 1};
+    }
+}
+
 inline void copy_pieces(Pieces& run, std::int32_t room) {
-#if MIRZET_SCAN_AVX2 && !defined(__AVX2__) && !defined(MIRZET_SCAN_FOR_AVX2)
+#if MIRZET_SCAN_DISPATCH
     if (has_avx2) return copy_pieces_avx2(run, room);
 #endif
     copy_pieces_with<NativeBlock>(run, room);
@@ -377,16 +447,11 @@ inline Expanded expand_lf_plain(char* out, std::uint32_t limit, const char* text
     return {length, taken};
 }
 
-// What the fast forms of expand_lf may store past the limit: out needs room for limit +
-// EXPAND_SLACK bytes, against limit + 1 for the plain loop. Bytes past the length it reports are
-// scratch.
-constexpr std::uint32_t EXPAND_SLACK = 3 * 32;
-
 // Where the limit falls inside a block whose text started with room bytes of out left before the
 // limit: the lengths of out and of the text up to the first end of a character at or past the
 // limit, lfs being the block's LFs. Each LF takes two bytes of out, every other byte one, so the
 // limit lands on such an end unless it falls between an LF's CR and the LF.
-template <class Block>
+template <ByteBlock Block>
 Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
     std::uint32_t pairs = 0;
     while (lfs != 0) {
@@ -404,7 +469,7 @@ Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
 // that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
 // of a block, which begins before the limit, and the loads 2 * SIZE - 1 past the text's, which
 // this loop keeps inside it. The block that reaches the limit is cut back to it.
-template <class Block>
+template <ByteBlock Block>
 Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     static_assert(3 * SIZE <= EXPAND_SLACK);
@@ -440,7 +505,7 @@ Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std:
 
 // The same near the end of the room or the text: a block at a time while a whole block and the
 // pair it may end with fit, each LF ending its block.
-template <class Block>
+template <ByteBlock Block>
 Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     std::uint32_t length = 0, taken = 0;
     while (length + Block::SIZE <= limit && n - taken >= Block::SIZE) {
@@ -463,7 +528,7 @@ Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, st
 
 // The stages in turn: whole blocks, blocks one LF at a time, words, and single bytes; the later
 // ones only for the text's last bytes. out needs room for limit + EXPAND_SLACK.
-template <class Block>
+template <ByteBlock Block>
 Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     Expanded done{0, 0};
     const auto then = [&](Expanded (*stage)(char*, std::uint32_t, const char*, std::uint32_t)) {
@@ -481,7 +546,7 @@ Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::u
 }
 
 inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
-#if MIRZET_SCAN_AVX2 && !defined(__AVX2__) && !defined(MIRZET_SCAN_FOR_AVX2)
+#if MIRZET_SCAN_DISPATCH
     if (has_avx2) return expand_lf_avx2(out, limit, text, n);
 #endif
     return expand_lf_with<NativeBlock>(out, limit, text, n);
@@ -499,7 +564,7 @@ inline std::uint32_t find_cr_plain(const char* from, std::uint32_t n) {
 // Fast because a CR-LF ends most lines: the first blocks, where the next CR mostly lies, are
 // searched inline, and only a longer run, which spreads the call's fixed cost, goes to the
 // library's search.
-template <class Block>
+template <ByteBlock Block>
 std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
     constexpr std::uint32_t INLINE = 128;
     std::uint32_t at = 0;
@@ -523,7 +588,7 @@ inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
 // Fast because the run between two CRs is mostly a line, and a line costs a block or two and no
 // call. Blocks go forward, each loaded before it is stored, so that a store never reaches bytes
 // not yet loaded; the last block, which may overlap the stores before it, is loaded first of all.
-template <class Block>
+template <ByteBlock Block>
 void move_down_with(char* to, const char* from, std::uint32_t n) {
     if (n < Block::SIZE) {
         copy_below_block(to, from, n);  // reads each byte before a store can reach it
@@ -553,7 +618,7 @@ inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
 
 // Fast because a line costs a search and a move of blocks, both inline, and nothing moves until
 // the first pair has been dropped.
-template <class Block>
+template <ByteBlock Block>
 Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
     std::uint32_t kept = 0, read = 0;
     while (read + 1 < n) {
@@ -570,7 +635,7 @@ Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
 }
 
 inline Squeezed squeeze_crlf(char* text, std::uint32_t n) {
-#if MIRZET_SCAN_AVX2 && !defined(__AVX2__) && !defined(MIRZET_SCAN_FOR_AVX2)
+#if MIRZET_SCAN_DISPATCH
     if (has_avx2) return squeeze_crlf_avx2(text, n);
 #endif
     return squeeze_crlf_with<NativeBlock>(text, n);

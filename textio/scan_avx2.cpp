@@ -1,13 +1,20 @@
 // The loops of the copy, the write and the read built for AVX2, run only where the processor has
-// it. Everything this file includes besides textio/scan.h comes first, built as for any x86-64; the
-// loops of scan.h are then built for AVX2 into a namespace of their own.
+// it. Every header textio/scan.h uses is included here first, built as for any x86-64; scan.h
+// includes none of them itself when it is built for AVX2, so one left out here fails to compile
+// rather than being built for AVX2 and chosen by the linker for every caller.
 #include <emmintrin.h>
 #include <immintrin.h>
+#include <algorithm>
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 
 #include "textio/handles.h"
+
+#if !MIRZET_SCAN_AVX2
+#error "built only where the build says the AVX2 loops exist"
+#endif
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
