@@ -95,7 +95,8 @@ std::uint32_t get_last_error();
 OsHandle get_std_handle(std::uint32_t which);
 bool set_std_handle(std::uint32_t which, OsHandle handle);
 
-// The block of handles a parent passed down: a 32-bit count N, N flag bytes, N 32-bit handles.
+// The block of handles a parent passed down: a 32-bit count N, N flag bytes, N 32-bit handles,
+// the numbers little-endian whatever the machine.
 // Empty where the system has no such block.
 struct InheritedHandles {
     const std::uint8_t* data;

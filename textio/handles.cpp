@@ -81,10 +81,11 @@ FdInfo* open_slot(int fd) {
     return info != nullptr && (info->fd_flags & FD_OPEN) ? info : nullptr;
 }
 
-std::uint32_t read_u32(const std::uint8_t* p) {
-    std::uint32_t value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
+// The inherited-handle block's numbers are little-endian on every machine, as the system that
+// defined the block wrote them.
+std::uint32_t read_u32_le(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 // Takes the handles a parent passed down. The block is checked against its stated size, so a short
@@ -92,7 +93,7 @@ std::uint32_t read_u32(const std::uint8_t* p) {
 void take_inherited_handles() {
     pf::InheritedHandles block = pf::get_inherited_handles();
     if (block.data == nullptr || block.size < 4) return;
-    const std::uint64_t stated = read_u32(block.data);
+    const std::uint64_t stated = read_u32_le(block.data);
     const std::uint8_t* flags = block.data + 4;
     const std::uint8_t* handles = flags + stated;
     const std::uint64_t room = block.size - 4;
@@ -106,7 +107,7 @@ void take_inherited_handles() {
         }
     }
     for (std::uint64_t i = 0; i < n; ++i) {
-        auto handle = static_cast<OsHandle>(read_u32(handles + 4 * i));
+        auto handle = static_cast<OsHandle>(read_u32_le(handles + 4 * i));
         if (handle == pf::INVALID_HANDLE_VALUE || !(flags[i] & FD_OPEN)) continue;
         if (!(flags[i] & FD_PIPE) && pf::get_file_type(handle) == pf::FILE_TYPE_UNKNOWN) continue;
         FdInfo* info = fd_info(static_cast<int>(i));
@@ -472,8 +473,10 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
 
 // Converts the n bytes taken in at buffer in place and returns the number of characters kept:
 // CR-LF becomes LF, a Ctrl-Z ends the data. -1 when the block was a lone CR that could not be
-// settled.
-std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
+// settled. One call a block, kept out of line: inlined into a read of a single byte, its block
+// loops would be compiled against that one-byte buffer, and the compiler would warn of stores
+// that a length of 1 never reaches.
+[[gnu::noinline]] std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
     char* const end = buffer + n;
     char* z = static_cast<char*>(std::memchr(buffer, CTRL_Z, n));
     char* const stop = z != nullptr ? z : end;
