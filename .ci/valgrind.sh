@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind >/dev/null; }
 
 build=build/valgrind
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMIRZET_WERROR=ON >/dev/null
 rm -f "$build/mirzet"  # the script of an earlier run; build the real program again
 cmake --build "$build" -j2 --target mirzet program_test program_faults_test
 mv "$build/mirzet" "$build/mirzet.real"
