@@ -739,7 +739,7 @@ CopyTrace copy_with(const std::string& data, std::uint32_t stdout_type, bool str
     Stream* input = open_stream("f", "r");
     const Stream* out = standard_output();
     for (;;) {
-        if (straight) trace.straight += print_line_pieces(input, CAPACITY);
+        if (straight) trace.straight += copy_line_pieces(input, standard_output(), CAPACITY);
         char line[CAPACITY];
         const std::int32_t n = get_line_length(line, CAPACITY, input);
         if (n < 0) break;
