@@ -33,7 +33,7 @@ TEST_F(LayerTest, StandardHandlesAreClassifiedByType) {
     };
     for (const StdCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         fake::set_std(pf::STD_OUTPUT_HANDLE, c.type, c.valid);
         if (c.reported_unknown) fake::report_unknown_type(2);
         ASSERT_TRUE(init_fd_table());
@@ -77,7 +77,7 @@ TEST_F(LayerTest, InheritedHandlesAreTakenWhenOpenAndKnown) {
     // does not know; 4: handle -1; 5: a device.
     fake::set_inherited_handles(handle_block(
         6, {FD_OPEN | FD_PIPE, FD_OPEN, 0, FD_OPEN, FD_OPEN | FD_PIPE, FD_OPEN | FD_DEVICE},
-        {0, 11, 12, 999, 0xFFFFFFFF, 12}));
+        {0, STDOUT_HANDLE, STDERR_HANDLE, 999, 0xFFFFFFFF, STDERR_HANDLE}));
     start_layer();
     EXPECT_EQ(slot_of(0).os_handle, 0);
     EXPECT_EQ(slot_of(0).fd_flags, TEXT_PIPE);
@@ -127,7 +127,7 @@ TEST_F(LayerTest, ShortOrDamagedInheritedBlocksYieldFewerHandles) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         fake::set_inherited_handles(c.block);
         start_layer();
         for (int fd = 3; fd < 8; ++fd)
@@ -329,7 +329,7 @@ TEST_F(LayerTest, OpenFdPassesTheCreateArgumentsAndSetsFlags) {
     };
     for (const OpenCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         if (c.exists) fake::add_file("f", "data", c.type);
         ASSERT_EQ(open_fd("f", c.open_flags, c.share, c.permission), 3);
@@ -370,7 +370,7 @@ TEST_F(LayerTest, OpenFdFailuresLeaveNothingOpen) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "data");
         fake::add_file("odd", "data", pf::FILE_TYPE_UNKNOWN);
@@ -439,7 +439,7 @@ TEST_F(LayerTest, ReadWriteTextOpenTrimsAFinalCtrlZ) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data);
         const int fd = open_fd("f", c.open_flags, SHARE_DENY_NONE, DEFAULT_PERMISSION);
@@ -491,7 +491,7 @@ TEST_F(LayerTest, ReadWriteTextOpenClosesWhenTheTrimFails) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "abc\x1A");
         fake::fail_call(c.op, 1, c.code);
@@ -534,7 +534,7 @@ TEST_F(LayerTest, CloseFdLeavesAStandardHandleSharedByOutputAndError) {
     EXPECT_EQ(slot_of(1).fd_flags, 0);
     EXPECT_EQ(slot_of(1).os_handle, -1);
 
-    fake::reset();
+    reset_world();
     start_layer();
     EXPECT_EQ(close_fd(2), 0);
     EXPECT_EQ(calls_on(Op::close, STDERR_HANDLE).size(), 1u);
@@ -602,6 +602,20 @@ TEST(ErrorMapping, MapsTheCodesTheLayerMeetsAndTheRanges) {
     record_os_error(189);
     EXPECT_EQ(error_number, ERR_EXEC_FORMAT);
     EXPECT_EQ(os_error_code, 189u);
+}
+
+// The tests' reset takes away a handler an earlier test installed; without one, a fatal error ends
+// the process with 255 and writes nothing.
+TEST_F(LayerTest, AFatalErrorWithoutAHandlerEndsWith255Alone) {
+    static bool handled;
+    handled = false;
+    set_fatal_error_handler([](int) { handled = true; });
+    reset_world();
+    EXPECT_EQ(
+        fake::run_until_exit([](void*) { raise_fatal_error(FATAL_NO_FLOATING_POINT); }, nullptr),
+        255);
+    EXPECT_FALSE(handled);
+    EXPECT_EQ(fake::call_count(Op::write), 0);
 }
 
 // ---- text_read ----
@@ -678,7 +692,7 @@ TEST_F(LayerTest, TextReadConvertsEachBlock) {
     };
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data, c.type, c.chunks);
         const int fd = open_for_reading("f", c.open_flags);
@@ -727,7 +741,7 @@ TEST_F(LayerTest, TextReadPeeksAndGivesBackOnADiskEdge) {
     EXPECT_EQ(buffer[0], LF);
 
     // A block of a single CR: the LF after it is taken at once, without a give-back.
-    fake::reset();
+    reset_world();
     start_layer();
     fake::add_file("f", "\r\n");
     ASSERT_EQ(open_for_reading("f"), 3);
@@ -739,7 +753,7 @@ TEST_F(LayerTest, TextReadPeeksAndGivesBackOnADiskEdge) {
 TEST_F(LayerTest, CtrlZEndsADiskFileForGoodButOnlyTheBlockOfADevice) {
     for (std::uint32_t type : {pf::FILE_TYPE_DISK, pf::FILE_TYPE_PIPE, pf::FILE_TYPE_CHAR}) {
         SCOPED_TRACE(type);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f",
                        "ab\x1A"
@@ -770,7 +784,7 @@ TEST_F(LayerTest, TextReadFailures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "abc");
         ASSERT_EQ(open_for_reading("f"), 3);
@@ -837,7 +851,7 @@ TEST_F(LayerTest, AFailedPeekHandsTheCRBackToTheNextRead) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data, c.type, {c.count});
         ASSERT_EQ(open_for_reading("f"), 3);
@@ -872,7 +886,7 @@ TEST_F(LayerTest, AByteThatCannotBeGivenBackIsNotLost) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data);
         ASSERT_EQ(open_for_reading("f"), 3);
@@ -930,7 +944,7 @@ TEST_F(LayerTest, TextWriteConvertsInChunksOfAtMost1025Bytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer(pf::FILE_TYPE_DISK);
         if (c.binary) slot_of(1).fd_flags &= static_cast<std::uint8_t>(~FD_TEXT);
         const auto n = static_cast<std::uint32_t>(c.text.size());
@@ -989,7 +1003,7 @@ TEST_F(LayerTest, TextWriteReportsTheBytesOfTheBufferThatWentOut) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer(pf::FILE_TYPE_DISK);
         if (c.binary) slot_of(1).fd_flags &= static_cast<std::uint8_t>(~FD_TEXT);
         if (c.short_nth != 0) fake::short_write(c.short_nth, c.short_bytes);
@@ -1029,7 +1043,7 @@ TEST_F(LayerTest, TextWriteWithNothingWritten) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer(c.type);
         if (c.fail_code != 0)
             fake::fail_call(Op::write, 1, c.fail_code);

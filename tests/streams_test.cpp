@@ -43,7 +43,7 @@ TEST_F(LayerTest, StreamTableFallsBackToTwentyEntries) {
     EXPECT_EQ(fake::calls_of(Op::allocate)[2].size, 20 * sizeof(Stream*));
     EXPECT_EQ(stream_table[19]->flags, 0u);
 
-    fake::reset();
+    reset_world();
     fake::fail_allocation(2);
     fake::fail_allocation(3);
     ASSERT_TRUE(init_fd_table());
@@ -94,7 +94,7 @@ TEST_F(LayerTest, ModeStringsChooseOpenAndStreamFlags) {
     };
     for (const ModeCase& c : cases) {
         SCOPED_TRACE(c.mode);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "data\n");
         const int allocations = fake::call_count(Op::allocate);
@@ -135,7 +135,7 @@ TEST_F(LayerTest, FailedOpensLeaveNoStreamAndNoFdInUse) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "data\n");
         fake::add_directory("dir");
@@ -173,7 +173,7 @@ TEST_F(LayerTest, FindFreeStreamAllocatesPastTheStaticRecords) {
     EXPECT_EQ(fake::call_count(Op::allocate), allocations + 2);
 
     // A table of twenty entries, all in use.
-    fake::reset();
+    reset_world();
     fake::fail_allocation(2);
     start_layer();
     for (int i = 3; i < 20; ++i)
@@ -224,7 +224,7 @@ TEST_F(LayerTest, GetLineDeliversPieces) {
     };
     for (const LinesCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data);
         Stream* stream = open_stream("f", "r");
@@ -267,7 +267,7 @@ TEST_F(LayerTest, GetLineReturnsAPieceCutByAnErrorAndAsksAgainAfterEndOfFile) {
     EXPECT_EQ(get_line(buffer, 130, stream), nullptr);
     EXPECT_EQ(fake::call_count(Op::read), reads + 1);
 
-    fake::reset();
+    reset_world();
     start_layer();
     fake::add_file("f", "abc\n");
     stream = open_stream("f", "r");
@@ -280,7 +280,7 @@ TEST_F(LayerTest, GetLineReturnsAPieceCutByAnErrorAndAsksAgainAfterEndOfFile) {
 
 // Every piece get_line gives for the file, with the stream's buffer refused or not.
 std::vector<std::string> read_pieces(const std::string& data, std::uint32_t type, bool refused) {
-    fake::reset();
+    reset_world();
     fake::add_file("f", data, type);
     EXPECT_TRUE(init_fd_table());
     EXPECT_TRUE(init_stream_table());
@@ -404,7 +404,7 @@ TEST_F(LayerTest, WithoutABufferEveryCharacterIsWrittenByItself) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);
-        fake::reset();
+        reset_world();
         start_layer(c.type);
         fake::fail_allocation(3);
         EXPECT_EQ(print_formatted("ab\n"), 3);
@@ -480,7 +480,7 @@ TEST_F(LayerTest, FlushAndCommitCommitsOnlyWithTheCommitLetter) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
-        fake::reset();
+        reset_world();
         start_layer();
         Stream* stream = open_stream("out", c.mode);
         ASSERT_NE(stream, nullptr);
@@ -518,7 +518,7 @@ TEST_F(LayerTest, FillBufferRefusesAStreamThatCannotRead) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "data\n");
         Stream* stream = open_stream("f", "r+");
@@ -567,7 +567,7 @@ TEST_F(LayerTest, FlushAndPutTurnsAStreamToWritingOnlyWhereItMay) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data);
         Stream* stream = open_stream("f", c.mode);
@@ -616,7 +616,7 @@ TEST_F(LayerTest, FlushStreamReadiesAnUpdateStreamForReadingAndNeverWritesTwice)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         Stream* stream = open_stream("f", c.mode);
         ASSERT_NE(stream, nullptr);
@@ -702,7 +702,7 @@ TEST_F(LayerTest, AConsolesStandardOutputAndErrorEachBorrowTheirOwnBlock) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         const int allocations = fake::call_count(Op::allocate);
         c.body();
@@ -731,7 +731,7 @@ struct CopyTrace {
 CopyTrace copy_with(const std::string& data, std::uint32_t stdout_type, bool straight) {
     constexpr std::int32_t CAPACITY = 130;
     CopyTrace trace;
-    fake::reset();
+    reset_world();
     fake::set_std(pf::STD_OUTPUT_HANDLE, stdout_type);
     fake::add_file("f", data, pf::FILE_TYPE_DISK);
     EXPECT_TRUE(init_fd_table());
