@@ -326,6 +326,8 @@ TEST_F(LayerTest, PrintToAConsoleWritesOncePerCall) {
         {"null string", print_formatted("%s", static_cast<const char*>(nullptr)), {"(null)"}},
         {"empty string", print_formatted("%s", ""), {}},
         {"percent signs", print_formatted("50%% off%"), {"50% off"}},
+        {"conversions", print_formatted("%-4s|%05d|%x\n", "ab", -42, 255u), {"ab  |-0042|ff\r\n"}},
+        {"characters", print_formatted("%c%c\n", 'o', 'k'), {"ok\r\n"}},
         {"message",
          print_formatted("Cannot find file %s \n", "a b"),
          {"Cannot find file a b \r\n"}},
@@ -363,9 +365,12 @@ TEST_F(LayerTest, PrintToAConsoleWritesOncePerCall) {
 TEST_F(LayerTest, PrintToAFileWritesAtExit) {
     start_layer(pf::FILE_TYPE_DISK);
     EXPECT_EQ(print_formatted("Usage mirzet <filename> \n"), 25);
+    EXPECT_EQ(print_formatted("%s=%+d\n", "a", 1), 5);
+    EXPECT_EQ(print_formatted("%3s\n", "b"), 4);
     EXPECT_EQ(fake::call_count(Op::write), 0);
     EXPECT_EQ(flush_all_streams(), 3);
-    EXPECT_EQ(writes_to(STDOUT_HANDLE), (std::vector<std::string>{"Usage mirzet <filename> \r\n"}));
+    EXPECT_EQ(writes_to(STDOUT_HANDLE),
+              (std::vector<std::string>{"Usage mirzet <filename> \r\na=+1\r\n  b\r\n"}));
 }
 
 TEST_F(LayerTest, AConsoleCallOfMoreThan4096CharactersWritesTheFirst4096First) {
