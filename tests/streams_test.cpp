@@ -20,7 +20,7 @@ TEST_F(LayerTest, StreamTableStartsWithTheStandardStreams) {
     for (int i = 20; i < 512; ++i)
         ASSERT_EQ(stream_table[i], nullptr) << i;
     const Stream& in = *stream_table[0];
-    EXPECT_EQ(in.flags, 0x101u);
+    EXPECT_EQ(in.flags, STREAM_READ | STREAM_LENT_BUFFER);
     EXPECT_EQ(in.fd, 0);
     EXPECT_NE(in.base, nullptr);
     EXPECT_EQ(in.next, in.base);
@@ -64,33 +64,37 @@ TEST_F(LayerTest, ModeStringsChooseOpenAndStreamFlags) {
     constexpr std::uint32_t N = pf::FILE_ATTRIBUTE_NORMAL;
     constexpr std::uint32_t EXISTING = pf::OPEN_EXISTING, ALWAYS = pf::OPEN_ALWAYS,
                             CREATE = pf::CREATE_ALWAYS;
+    // The flags of the slot opened.
+    constexpr std::uint8_t TEXT = FD_OPEN | FD_TEXT, TEXT_APPEND = TEXT | FD_APPEND,
+                           BINARY = FD_OPEN, BINARY_APPEND = BINARY | FD_APPEND;
     const ModeCase cases[] = {
-        {"r", R, EXISTING, N, 0x81, 0x0001},
-        {"w", W, CREATE, N, 0x81, 0x0002},
-        {"a", W, ALWAYS, N, 0xA1, 0x0002},
-        {"r+", R | W, EXISTING, N, 0x81, 0x0080},
-        {"w+", R | W, CREATE, N, 0x81, 0x0080},
-        {"a+", R | W, ALWAYS, N, 0xA1, 0x0080},
-        {"r+b", R | W, EXISTING, N, 0x01, 0x0080},
-        {"r++b", R | W, EXISTING, N, 0x81, 0x0080},
-        {"r+x+", R | W, EXISTING, N, 0x81, 0x0080},
-        {"rxb", R, EXISTING, N, 0x81, 0x0001},
-        {"rb", R, EXISTING, N, 0x01, 0x0001},
-        {"rt", R, EXISTING, N, 0x81, 0x0001},
-        {"rtb", R, EXISTING, N, 0x81, 0x0001},
-        {"rbt", R, EXISTING, N, 0x01, 0x0001},
-        {"rc", R, EXISTING, N, 0x81, 0x4001},
-        {"rcn", R, EXISTING, N, 0x81, 0x4001},
-        {"rnc", R, EXISTING, N, 0x81, 0x0001},
-        {"rS", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, 0x81, 0x0001},
-        {"rR", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, 0x81, 0x0001},
-        {"rSR", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, 0x81, 0x0001},
-        {"rRS", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, 0x81, 0x0001},
-        {"rT", R, EXISTING, N | pf::FILE_ATTRIBUTE_TEMPORARY, 0x81, 0x0001},
-        {"rD", R | pf::DELETE, EXISTING, N | pf::FILE_FLAG_DELETE_ON_CLOSE, 0x81, 0x0001},
+        {"r", R, EXISTING, N, TEXT, STREAM_READ},
+        {"w", W, CREATE, N, TEXT, STREAM_WRITE},
+        {"a", W, ALWAYS, N, TEXT_APPEND, STREAM_WRITE},
+        {"r+", R | W, EXISTING, N, TEXT, STREAM_UPDATE},
+        {"w+", R | W, CREATE, N, TEXT, STREAM_UPDATE},
+        {"a+", R | W, ALWAYS, N, TEXT_APPEND, STREAM_UPDATE},
+        {"r+b", R | W, EXISTING, N, BINARY, STREAM_UPDATE},
+        {"r++b", R | W, EXISTING, N, TEXT, STREAM_UPDATE},
+        {"r+x+", R | W, EXISTING, N, TEXT, STREAM_UPDATE},
+        {"rxb", R, EXISTING, N, TEXT, STREAM_READ},
+        {"rb", R, EXISTING, N, BINARY, STREAM_READ},
+        {"rt", R, EXISTING, N, TEXT, STREAM_READ},
+        {"rtb", R, EXISTING, N, TEXT, STREAM_READ},
+        {"rbt", R, EXISTING, N, BINARY, STREAM_READ},
+        {"rc", R, EXISTING, N, TEXT, STREAM_READ | STREAM_COMMIT},
+        {"rcn", R, EXISTING, N, TEXT, STREAM_READ | STREAM_COMMIT},
+        {"rnc", R, EXISTING, N, TEXT, STREAM_READ},
+        {"rS", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, TEXT, STREAM_READ},
+        {"rR", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, TEXT, STREAM_READ},
+        {"rSR", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, TEXT, STREAM_READ},
+        {"rRS", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, TEXT, STREAM_READ},
+        {"rT", R, EXISTING, N | pf::FILE_ATTRIBUTE_TEMPORARY, TEXT, STREAM_READ},
+        {"rD", R | pf::DELETE, EXISTING, N | pf::FILE_FLAG_DELETE_ON_CLOSE, TEXT, STREAM_READ},
         {"rTDTb", R | pf::DELETE, EXISTING,
-         N | pf::FILE_ATTRIBUTE_TEMPORARY | pf::FILE_FLAG_DELETE_ON_CLOSE, 0x81, 0x0001},
-        {"a+bcS", R | W, ALWAYS, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, 0x21, 0x4080},
+         N | pf::FILE_ATTRIBUTE_TEMPORARY | pf::FILE_FLAG_DELETE_ON_CLOSE, TEXT, STREAM_READ},
+        {"a+bcS", R | W, ALWAYS, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, BINARY_APPEND,
+         STREAM_UPDATE | STREAM_COMMIT},
     };
     for (const ModeCase& c : cases) {
         SCOPED_TRACE(c.mode);
