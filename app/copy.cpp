@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     char line[LINE_CAPACITY];
     for (;;) {
         // Pieces that both buffers hold are copied straight across; the next takes the two calls.
-        print_line_pieces(input, LINE_CAPACITY);
+        copy_line_pieces(input, standard_output(), LINE_CAPACITY);
         // Pieces are printed by their length, so a NUL byte is copied like any other.
         const std::int32_t length = get_line_length(line, LINE_CAPACITY, input);
         if (length < 0) break;

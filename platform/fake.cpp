@@ -12,8 +12,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include "textio/handles.h"
-
 namespace mirzet::fake {
 
 using namespace mirzet::platform;
@@ -75,14 +73,13 @@ constexpr bool is_last_op(Op op) {
     return false;
 }
 static_assert(is_last_op(static_cast<Op>(op_count - 1)), "a count for every operation");
-constexpr OsHandle first_std_handle = 10;
-constexpr OsHandle first_file_handle = 100;
+constexpr OsHandle std_handle_numbers[3] = {STDIN_HANDLE, STDOUT_HANDLE, STDERR_HANDLE};
 constexpr const char* std_names[3] = {"<stdin>", "<stdout>", "<stderr>"};
 
 struct State {
     std::map<std::string, std::shared_ptr<File>> files;
     std::map<OsHandle, Handle> handles;
-    OsHandle next_handle = first_file_handle;
+    OsHandle next_handle = FIRST_FILE_HANDLE;
     OsHandle std_handles[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
     std::uint32_t last_error = ERROR_SUCCESS;
     std::vector<Call> calls;
@@ -124,7 +121,7 @@ State& state() {
 }
 
 void open_std(State& s, std::uint32_t which, std::uint32_t type, bool valid) {
-    OsHandle handle = first_std_handle + static_cast<OsHandle>(which);
+    const OsHandle handle = std_handle_numbers[which];
     s.handles.erase(handle);
     s.std_handles[which] = INVALID_HANDLE_VALUE;
     if (!valid) return;
@@ -296,7 +293,6 @@ void drop_if_deleted(const Handle& closed) {
 void reset() {
     state_now.reset();
     state();
-    set_fatal_error_handler(nullptr);
 }
 
 void add_file(const std::string& path, const std::string& contents, std::uint32_t type,

@@ -40,8 +40,14 @@ struct Call {
     std::uint32_t origin = 0;                              // seek only
 };
 
-// Forgets every file, handle, call and injected failure, frees what allocate() handed out, and
-// takes away the layer's fatal-error handler, so that no test inherits one an earlier test set.
+// The standard handles, and the first of the handles create_file hands out, counting up.
+constexpr OsHandle STDIN_HANDLE = 10;
+constexpr OsHandle STDOUT_HANDLE = 11;
+constexpr OsHandle STDERR_HANDLE = 12;
+constexpr OsHandle FIRST_FILE_HANDLE = 100;
+
+// Forgets every file, handle, call and injected failure and frees what allocate() handed out. The
+// layer above keeps its own state (its fatal-error handler among it): resetting that is the tests'.
 void reset();
 
 // A file reachable by path. `type` is a platform FILE_TYPE_*; pipes and devices deliver their data
@@ -69,7 +75,6 @@ bool exists(const std::string& path);
 // Sets a standard handle to a fresh file of the given type, named "<stdin>", "<stdout>" or
 // "<stderr>", or to INVALID_HANDLE_VALUE with `valid` false. After reset() all three are valid
 // devices without data; standard input is opened for reading, output and error for writing.
-// The standard handles are 10, 11 and 12; handles of create_file count up from 100.
 void set_std(std::uint32_t which, std::uint32_t type, bool valid = true);
 
 // The block of inherited handles get_inherited_handles() reports.

@@ -16,11 +16,17 @@ namespace mirzet::testing {
 namespace pf = platform;
 using fake::Op;
 
-// The fake's standard handles and the first handle create_file hands out.
-constexpr OsHandle STDIN_HANDLE = 10;
-constexpr OsHandle STDOUT_HANDLE = 11;
-constexpr OsHandle STDERR_HANDLE = 12;
-constexpr OsHandle FIRST_FILE_HANDLE = 100;
+using fake::FIRST_FILE_HANDLE;
+using fake::STDERR_HANDLE;
+using fake::STDIN_HANDLE;
+using fake::STDOUT_HANDLE;
+
+// A fresh fake system and no fatal-error handler: the fake knows nothing of the layer above it, so
+// the handler an earlier test installed is taken away here, with the fake's world.
+inline void reset_world() {
+    fake::reset();
+    set_fatal_error_handler(nullptr);
+}
 
 // Values no operation of the layer ever records, to tell "nothing recorded" apart.
 constexpr int NO_ERROR_NUMBER = -77;
@@ -76,7 +82,7 @@ inline std::string bytes(std::initializer_list<int> values) {
 // handle and stream tables set up over it, as start-up leaves them.
 class LayerTest : public ::testing::Test {
   protected:
-    void SetUp() override { fake::reset(); }
+    void SetUp() override { reset_world(); }
 
     void start_layer(std::uint32_t stdout_type = pf::FILE_TYPE_CHAR) {
         fake::set_std(pf::STD_OUTPUT_HANDLE, stdout_type);

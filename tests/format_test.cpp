@@ -8,16 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake.h"
 #include "runtime/runtime.h"
+#include "tests/fake_layer.h"
 #include "textio/format.h"
-#include "textio/handles.h"
-#include "textio/streams.h"
 
 namespace mirzet {
 namespace {
 
-namespace pf = platform;
 using Args = std::vector<FormatArg>;
 using std::string_literals::operator""s;
 
@@ -451,42 +448,27 @@ TEST(FormatOutput, StopsAtTheFirstCharacterThatCannotBeStored) {
     EXPECT_EQ(error_number, 0) << "the text never got as far as the unconvertible unit";
 }
 
+}  // namespace
+}  // namespace mirzet
+
 // ---------------------------------------------------------------------------------------------
-// Print calls on the standard output of the fake platform.
+// Print calls on the standard output of the fake platform: where a conversion's fill or text meets
+// the buffering. Calls that only pass text through are with the streams' tests.
 
-class PrintTest : public ::testing::Test {
-  protected:
-    void start(std::uint32_t stdout_type) {
-        fake::reset();
-        fake::set_std(pf::STD_OUTPUT_HANDLE, stdout_type);
-        ASSERT_TRUE(init_fd_table());
-        ASSERT_TRUE(init_stream_table());
-    }
-    static std::vector<std::string> writes() {
-        std::vector<std::string> bytes;
-        for (const fake::Call& call : fake::calls_of(fake::Op::write))
-            bytes.push_back(call.bytes);
-        return bytes;
-    }
-    // The next allocation, the console's temporary block, fails.
-    static void refuse_temp_buffer() {
-        fake::fail_allocation(fake::call_count(fake::Op::allocate) + 1);
-    }
-    void TearDown() override { fake::reset(); }
-};
+namespace mirzet::testing {
+namespace {
 
-TEST_F(PrintTest, ConsoleGetsOneWritePerCall) {
-    start(pf::FILE_TYPE_CHAR);
-    EXPECT_EQ(print_formatted("%-4s|%05d|%x\n", "ab", -42, 255u), 14);
-    EXPECT_EQ(print_formatted("%c%c\n", 'o', 'k'), 3);
-    EXPECT_EQ(writes(), (std::vector<std::string>{"ab  |-0042|ff\r\n", "ok\r\n"}));
+// Without the console's temporary block, lent by the call's first allocation, every character is
+// its own write.
+void refuse_temp_buffer() {
+    fake::fail_allocation(fake::call_count(Op::allocate) + 1);
 }
 
-TEST_F(PrintTest, ConsoleCallOfMoreThan4096CharactersWritesInBlocks) {
-    start(pf::FILE_TYPE_CHAR);
+TEST_F(LayerTest, AConsoleCallPastOneBlockWritesTheFullBlockFirst) {
+    start_layer();
     EXPECT_EQ(print_formatted("%5000d\n", 7), 5001);
     // The full block goes out in chunks when the 4097th character arrives; the rest at the end.
-    std::vector<std::string> w = writes();
+    std::vector<std::string> w = writes_to(STDOUT_HANDLE);
     ASSERT_GE(w.size(), 2u);
     EXPECT_EQ(w.back(), std::string(903, ' ').append("7\r\n"));
     w.pop_back();
@@ -496,66 +478,47 @@ TEST_F(PrintTest, ConsoleCallOfMoreThan4096CharactersWritesInBlocks) {
     EXPECT_EQ(block, std::string(4096, ' '));
 }
 
-TEST_F(PrintTest, FileIsWrittenAtExitOnly) {
-    start(pf::FILE_TYPE_DISK);
-    EXPECT_EQ(print_formatted("%s=%+d\n", "a", 1), 5);
-    EXPECT_EQ(print_formatted("%3s\n", "b"), 4);
-    EXPECT_TRUE(writes().empty());
-    flush_all_streams();
-    EXPECT_EQ(writes(), (std::vector<std::string>{"a=+1\r\n  b\r\n"}));
-}
-
-// Without the temporary block every character is its own write; the third fails, inside the fill
-// of the width, and nothing more of the call is written.
-TEST_F(PrintTest, FailingConsoleStopsInsideTheFill) {
-    start(pf::FILE_TYPE_CHAR);
+// The third write fails, inside the fill of the width, and nothing more of the call is written.
+TEST_F(LayerTest, AFailingConsoleStopsInsideTheFill) {
+    start_layer();
     refuse_temp_buffer();
-    fake::fail_call(fake::Op::write, 3, pf::ERROR_INVALID_HANDLE);
+    fake::fail_call(Op::write, 3, pf::ERROR_INVALID_HANDLE);
     EXPECT_EQ(print_formatted("%6d|after\n", 42), -1);
-    EXPECT_EQ(writes(), (std::vector<std::string>{" ", " ", " "}));
-    EXPECT_NE(standard_output()->flags & STREAM_ERROR, 0u);
+    EXPECT_EQ(writes_to(STDOUT_HANDLE), (std::vector<std::string>{" ", " ", " "}));
+    EXPECT_TRUE(stream_failed(*standard_output()));
     // The next call writes again.
     EXPECT_EQ(print_formatted("%s", "ok"), 2);
-    EXPECT_EQ(writes().size(), 4u);
+    EXPECT_EQ(writes_to(STDOUT_HANDLE).size(), 4u);
 }
 
-TEST_F(PrintTest, FailingConsoleStopsInsideTheText) {
-    start(pf::FILE_TYPE_CHAR);
+TEST_F(LayerTest, AFailingConsoleStopsInsideTheText) {
+    start_layer();
     refuse_temp_buffer();
-    fake::fail_calls_from(fake::Op::write, 4, pf::ERROR_INVALID_HANDLE);
+    fake::fail_calls_from(Op::write, 4, pf::ERROR_INVALID_HANDLE);
     EXPECT_EQ(print_formatted("%#x!", 0xabcd), -1);
-    EXPECT_EQ(writes(), (std::vector<std::string>{"0", "x", "a", "b"}));
+    EXPECT_EQ(writes_to(STDOUT_HANDLE), (std::vector<std::string>{"0", "x", "a", "b"}));
 }
 
 // A redirected standard output whose full buffer cannot be written: the call ends there, and
 // the character that found the buffer full waits in the emptied buffer.
-TEST_F(PrintTest, FailingFileStopsWhenTheBufferIsFull) {
-    start(pf::FILE_TYPE_DISK);
-    fake::fail_call(fake::Op::write, 1, pf::ERROR_DISK_FULL);
+TEST_F(LayerTest, AFailingFileStopsWhenTheBufferIsFull) {
+    start_layer(pf::FILE_TYPE_DISK);
+    fake::fail_call(Op::write, 1, pf::ERROR_DISK_FULL);
     EXPECT_EQ(print_formatted("%-5000s|", "x"), -1);
-    ASSERT_EQ(writes().size(), 1u);
+    ASSERT_EQ(writes_to(STDOUT_HANDLE).size(), 1u);
     EXPECT_EQ(print_formatted("%s", "next"), 4);
     flush_all_streams();
-    const std::vector<std::string> w = writes();
+    const std::vector<std::string> w = writes_to(STDOUT_HANDLE);
     ASSERT_EQ(w.size(), 2u);
     EXPECT_EQ(w[1], " next");
 }
 
 // A flush that fails at the end of a console call does not change what the call returns.
-TEST_F(PrintTest, ShortWriteAtTheEndOfAConsoleCall) {
-    start(pf::FILE_TYPE_CHAR);
+TEST_F(LayerTest, AShortWriteAtTheEndOfAConsoleCallLeavesItsCount) {
+    start_layer();
     fake::short_write(1, 3);
     EXPECT_EQ(print_formatted("%5s\n", "abc"), 6);
-    EXPECT_NE(standard_output()->flags & STREAM_ERROR, 0u);
-}
-
-TEST_F(PrintTest, ProgramMessages) {
-    start(pf::FILE_TYPE_CHAR);
-    EXPECT_EQ(print_formatted("Usage mirzet <filename> \n"), 25);
-    EXPECT_EQ(print_formatted("Cannot find file %s \n", "a b.txt"), 26);
-    EXPECT_EQ(print_formatted("%s", static_cast<const char*>(nullptr)), 6);
-    EXPECT_EQ(writes(), (std::vector<std::string>{"Usage mirzet <filename> \r\n",
-                                                  "Cannot find file a b.txt \r\n", "(null)"}));
+    EXPECT_TRUE(stream_failed(*standard_output()));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -572,13 +535,14 @@ void print_then_float(void* context) {
     print_formatted("never\n");
 }
 
-TEST_F(PrintTest, FloatingConversionIsFatalAndLosesBufferedOutput) {
+TEST_F(LayerTest, AFloatingConversionIsFatalAndLosesBufferedOutput) {
     for (const char* f :
          {"%s %e", "%s %E", "%s %f", "%s %g", "%s %G", "%s %-10.3f", "%s %lf", "%s %I64g"}) {
         for (std::uint32_t type : {pf::FILE_TYPE_DISK, pf::FILE_TYPE_CHAR}) {
             SCOPED_TRACE(std::string(f) +
                          (type == pf::FILE_TYPE_DISK ? " on a file" : " on a console"));
-            start(type);
+            reset_world();
+            start_layer(type);
             FatalRun run{f};
             EXPECT_EQ(fake::run_until_exit(print_then_float, &run), 255);
             EXPECT_EQ(fake::contents("<stderr>"),
@@ -590,4 +554,4 @@ TEST_F(PrintTest, FloatingConversionIsFatalAndLosesBufferedOutput) {
 }
 
 }  // namespace
-}  // namespace mirzet
+}  // namespace mirzet::testing

@@ -27,13 +27,15 @@ TEST_F(LayerTest, StandardHandlesAreClassifiedByType) {
         {"disk", pf::FILE_TYPE_DISK, true, false, TEXT_DISK, STDOUT_HANDLE},
         {"console", pf::FILE_TYPE_CHAR, true, false, TEXT_DEVICE, STDOUT_HANDLE},
         {"pipe", pf::FILE_TYPE_PIPE, true, false, TEXT_PIPE, STDOUT_HANDLE},
+        {"console, a flag above the low byte", 0x8000 | pf::FILE_TYPE_CHAR, true, false,
+         TEXT_DEVICE, STDOUT_HANDLE},
         {"no handle", pf::FILE_TYPE_DISK, false, false, TEXT_DEVICE, -1},
         {"type fails", pf::FILE_TYPE_UNKNOWN, true, false, TEXT_DEVICE, -1},
         {"type unknown", pf::FILE_TYPE_DISK, true, true, TEXT_DEVICE, -1},
     };
     for (const StdCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         fake::set_std(pf::STD_OUTPUT_HANDLE, c.type, c.valid);
         if (c.reported_unknown) fake::report_unknown_type(2);
         ASSERT_TRUE(init_fd_table());
@@ -77,7 +79,7 @@ TEST_F(LayerTest, InheritedHandlesAreTakenWhenOpenAndKnown) {
     // does not know; 4: handle -1; 5: a device.
     fake::set_inherited_handles(handle_block(
         6, {FD_OPEN | FD_PIPE, FD_OPEN, 0, FD_OPEN, FD_OPEN | FD_PIPE, FD_OPEN | FD_DEVICE},
-        {0, 11, 12, 999, 0xFFFFFFFF, 12}));
+        {0, STDOUT_HANDLE, STDERR_HANDLE, 999, 0xFFFFFFFF, STDERR_HANDLE}));
     start_layer();
     EXPECT_EQ(slot_of(0).os_handle, 0);
     EXPECT_EQ(slot_of(0).fd_flags, TEXT_PIPE);
@@ -127,7 +129,7 @@ TEST_F(LayerTest, ShortOrDamagedInheritedBlocksYieldFewerHandles) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         fake::set_inherited_handles(c.block);
         start_layer();
         for (int fd = 3; fd < 8; ++fd)
@@ -287,49 +289,55 @@ TEST_F(LayerTest, OpenFdPassesTheCreateArgumentsAndSetsFlags) {
     constexpr std::uint32_t DISK = pf::FILE_TYPE_DISK, PIPE = pf::FILE_TYPE_PIPE,
                             CHAR = pf::FILE_TYPE_CHAR;
     constexpr int PERM = DEFAULT_PERMISSION, UNWRITABLE = PERM & ~PERMISSION_OWNER_WRITE;
+    constexpr std::uint32_t SHARE_NONE = 0, SHARE_R = pf::FILE_SHARE_READ,
+                            SHARE_W = pf::FILE_SHARE_WRITE, SHARE_RW = SHARE_R | SHARE_W;
     const OpenCase cases[] = {
-        {"read", 0x0000, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING, NORMAL, true,
-         TEXT_DISK},
-        {"read pipe", 0x0000, SHARE_DENY_NONE, PERM, true, PIPE, R, 3, pf::OPEN_EXISTING, NORMAL,
-         true, TEXT_PIPE},
-        {"read device", 0x0000, SHARE_DENY_NONE, PERM, true, CHAR, R, 3, pf::OPEN_EXISTING, NORMAL,
-         true, TEXT_DEVICE},
-        {"write", 0x0301, SHARE_DENY_ALL, PERM, false, DISK, W, 0, pf::CREATE_ALWAYS, NORMAL, true,
-         TEXT_DISK},
-        {"append", 0x0109, SHARE_DENY_WRITE, PERM, true, DISK, W, 1, pf::OPEN_ALWAYS, NORMAL, true,
-         TEXT_DISK | FD_APPEND},
-        {"append pipe", 0x0109, SHARE_DENY_NONE, PERM, true, PIPE, W, 3, pf::OPEN_ALWAYS, NORMAL,
-         true, TEXT_PIPE},
-        {"append device", 0x0109, SHARE_DENY_NONE, PERM, true, CHAR, W, 3, pf::OPEN_ALWAYS, NORMAL,
-         true, TEXT_DEVICE},
-        {"read-write binary private", 0x8082, SHARE_DENY_READ, PERM, true, DISK, R | W, 2,
-         pf::OPEN_EXISTING, NORMAL, false, FD_OPEN | FD_NO_INHERIT},
-        {"truncate", 0x0201, SHARE_DENY_NONE, PERM, true, DISK, W, 3, pf::TRUNCATE_EXISTING, NORMAL,
-         true, TEXT_DISK},
-        {"exclusive", 0x0501, SHARE_DENY_NONE, UNWRITABLE, false, DISK, W, 3, pf::CREATE_NEW,
-         pf::FILE_ATTRIBUTE_READONLY, true, TEXT_DISK},
-        {"exclusive truncate", 0x0701, SHARE_DENY_NONE, PERM, false, DISK, W, 3, pf::CREATE_NEW,
+        {"read", OPEN_READ_ONLY, SHARE_DENY_NONE, PERM, true, DISK, R, SHARE_RW, pf::OPEN_EXISTING,
          NORMAL, true, TEXT_DISK},
-        {"exclusive alone", 0x0401, SHARE_DENY_NONE, PERM, true, DISK, W, 3, pf::OPEN_EXISTING,
-         NORMAL, true, TEXT_DISK},
-        {"create read-only", 0x0101, SHARE_DENY_NONE, 0, true, DISK, W, 3, pf::OPEN_ALWAYS,
-         pf::FILE_ATTRIBUTE_READONLY, true, TEXT_DISK},
-        {"permission unused", 0x0000, SHARE_DENY_NONE, 0, true, DISK, R, 3, pf::OPEN_EXISTING,
-         NORMAL, true, TEXT_DISK},
-        {"hints", 0x1070, SHARE_DENY_NONE, PERM, true, DISK, R | pf::DELETE, 3, pf::OPEN_EXISTING,
+        {"read pipe", OPEN_READ_ONLY, SHARE_DENY_NONE, PERM, true, PIPE, R, SHARE_RW,
+         pf::OPEN_EXISTING, NORMAL, true, TEXT_PIPE},
+        {"read device", OPEN_READ_ONLY, SHARE_DENY_NONE, PERM, true, CHAR, R, SHARE_RW,
+         pf::OPEN_EXISTING, NORMAL, true, TEXT_DEVICE},
+        {"device, a flag above the low byte: taken whole", OPEN_READ_ONLY, SHARE_DENY_NONE, PERM,
+         true, 0x8000 | CHAR, R, SHARE_RW, pf::OPEN_EXISTING, NORMAL, true, TEXT_DISK},
+        {"write", OPEN_WRITE_ONLY | OPEN_CREATE | OPEN_TRUNCATE, SHARE_DENY_ALL, PERM, false, DISK,
+         W, SHARE_NONE, pf::CREATE_ALWAYS, NORMAL, true, TEXT_DISK},
+        {"append", OPEN_WRITE_ONLY | OPEN_APPEND | OPEN_CREATE, SHARE_DENY_WRITE, PERM, true, DISK,
+         W, SHARE_R, pf::OPEN_ALWAYS, NORMAL, true, TEXT_DISK | FD_APPEND},
+        {"append pipe", OPEN_WRITE_ONLY | OPEN_APPEND | OPEN_CREATE, SHARE_DENY_NONE, PERM, true,
+         PIPE, W, SHARE_RW, pf::OPEN_ALWAYS, NORMAL, true, TEXT_PIPE},
+        {"append device", OPEN_WRITE_ONLY | OPEN_APPEND | OPEN_CREATE, SHARE_DENY_NONE, PERM, true,
+         CHAR, W, SHARE_RW, pf::OPEN_ALWAYS, NORMAL, true, TEXT_DEVICE},
+        {"read-write binary private", OPEN_READ_WRITE | OPEN_NO_INHERIT | OPEN_BINARY,
+         SHARE_DENY_READ, PERM, true, DISK, R | W, SHARE_W, pf::OPEN_EXISTING, NORMAL, false,
+         FD_OPEN | FD_NO_INHERIT},
+        {"truncate", OPEN_WRITE_ONLY | OPEN_TRUNCATE, SHARE_DENY_NONE, PERM, true, DISK, W,
+         SHARE_RW, pf::TRUNCATE_EXISTING, NORMAL, true, TEXT_DISK},
+        {"exclusive", OPEN_WRITE_ONLY | OPEN_CREATE | OPEN_EXCLUSIVE, SHARE_DENY_NONE, UNWRITABLE,
+         false, DISK, W, SHARE_RW, pf::CREATE_NEW, pf::FILE_ATTRIBUTE_READONLY, true, TEXT_DISK},
+        {"exclusive truncate", OPEN_WRITE_ONLY | OPEN_CREATE | OPEN_TRUNCATE | OPEN_EXCLUSIVE,
+         SHARE_DENY_NONE, PERM, false, DISK, W, SHARE_RW, pf::CREATE_NEW, NORMAL, true, TEXT_DISK},
+        {"exclusive alone", OPEN_WRITE_ONLY | OPEN_EXCLUSIVE, SHARE_DENY_NONE, PERM, true, DISK, W,
+         SHARE_RW, pf::OPEN_EXISTING, NORMAL, true, TEXT_DISK},
+        {"create read-only", OPEN_WRITE_ONLY | OPEN_CREATE, SHARE_DENY_NONE, 0, true, DISK, W,
+         SHARE_RW, pf::OPEN_ALWAYS, pf::FILE_ATTRIBUTE_READONLY, true, TEXT_DISK},
+        {"permission unused", OPEN_READ_ONLY, SHARE_DENY_NONE, 0, true, DISK, R, SHARE_RW,
+         pf::OPEN_EXISTING, NORMAL, true, TEXT_DISK},
+        {"hints", OPEN_RANDOM | OPEN_SEQUENTIAL | OPEN_TEMPORARY | OPEN_SHORT_LIVED,
+         SHARE_DENY_NONE, PERM, true, DISK, R | pf::DELETE, SHARE_RW, pf::OPEN_EXISTING,
          NORMAL | pf::FILE_FLAG_DELETE_ON_CLOSE | pf::FILE_ATTRIBUTE_TEMPORARY |
              pf::FILE_FLAG_SEQUENTIAL_SCAN,
          true, TEXT_DISK},
-        {"random", 0x0010, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING,
+        {"random", OPEN_RANDOM, SHARE_DENY_NONE, PERM, true, DISK, R, SHARE_RW, pf::OPEN_EXISTING,
          NORMAL | pf::FILE_FLAG_RANDOM_ACCESS, true, TEXT_DISK},
-        {"text and binary", 0xC000, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING,
-         NORMAL, true, FD_OPEN},
-        {"text", 0x4000, SHARE_DENY_NONE, PERM, true, DISK, R, 3, pf::OPEN_EXISTING, NORMAL, true,
-         TEXT_DISK},
+        {"text and binary", OPEN_TEXT | OPEN_BINARY, SHARE_DENY_NONE, PERM, true, DISK, R, SHARE_RW,
+         pf::OPEN_EXISTING, NORMAL, true, FD_OPEN},
+        {"text", OPEN_TEXT, SHARE_DENY_NONE, PERM, true, DISK, R, SHARE_RW, pf::OPEN_EXISTING,
+         NORMAL, true, TEXT_DISK},
     };
     for (const OpenCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         if (c.exists) fake::add_file("f", "data", c.type);
         ASSERT_EQ(open_fd("f", c.open_flags, c.share, c.permission), 3);
@@ -358,19 +366,23 @@ TEST_F(LayerTest, OpenFdFailuresLeaveNothingOpen) {
         int creates;
     };
     const Case cases[] = {
-        {"access 3", 0x0003, SHARE_DENY_NONE, "f", ERR_INVALID, 0, 0},
-        {"share 0", 0x0000, 0, "f", ERR_INVALID, 0, 0},
-        {"share 0x50", 0x0000, 0x50, "f", ERR_INVALID, 0, 0},
-        {"share FD_OPEN | FD_NO_INHERIT", 0x0000, FD_OPEN | FD_NO_INHERIT, "f", ERR_INVALID, 0, 0},
-        {"missing", 0x0000, SHARE_DENY_NONE, "nope", ERR_NO_ENTRY, pf::ERROR_FILE_NOT_FOUND, 1},
-        {"directory", 0x0000, SHARE_DENY_NONE, "dir", ERR_ACCESS, pf::ERROR_ACCESS_DENIED, 1},
-        {"exists", 0x0501, SHARE_DENY_NONE, "f", ERR_EXISTS, pf::ERROR_FILE_EXISTS, 1},
-        {"unknown type", 0x0000, SHARE_DENY_NONE, "odd", ERR_BAD_HANDLE, pf::ERROR_INVALID_HANDLE,
+        {"access 3", OPEN_WRITE_ONLY | OPEN_READ_WRITE, SHARE_DENY_NONE, "f", ERR_INVALID, 0, 0},
+        {"share 0", OPEN_READ_ONLY, 0, "f", ERR_INVALID, 0, 0},
+        {"share 0x50", OPEN_READ_ONLY, 0x50, "f", ERR_INVALID, 0, 0},
+        {"share FD_OPEN | FD_NO_INHERIT", OPEN_READ_ONLY, FD_OPEN | FD_NO_INHERIT, "f", ERR_INVALID,
+         0, 0},
+        {"missing", OPEN_READ_ONLY, SHARE_DENY_NONE, "nope", ERR_NO_ENTRY, pf::ERROR_FILE_NOT_FOUND,
          1},
+        {"directory", OPEN_READ_ONLY, SHARE_DENY_NONE, "dir", ERR_ACCESS, pf::ERROR_ACCESS_DENIED,
+         1},
+        {"exists", OPEN_WRITE_ONLY | OPEN_CREATE | OPEN_EXCLUSIVE, SHARE_DENY_NONE, "f", ERR_EXISTS,
+         pf::ERROR_FILE_EXISTS, 1},
+        {"unknown type", OPEN_READ_ONLY, SHARE_DENY_NONE, "odd", ERR_BAD_HANDLE,
+         pf::ERROR_INVALID_HANDLE, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "data");
         fake::add_file("odd", "data", pf::FILE_TYPE_UNKNOWN);
@@ -439,7 +451,7 @@ TEST_F(LayerTest, ReadWriteTextOpenTrimsAFinalCtrlZ) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data);
         const int fd = open_fd("f", c.open_flags, SHARE_DENY_NONE, DEFAULT_PERMISSION);
@@ -491,7 +503,7 @@ TEST_F(LayerTest, ReadWriteTextOpenClosesWhenTheTrimFails) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "abc\x1A");
         fake::fail_call(c.op, 1, c.code);
@@ -534,7 +546,7 @@ TEST_F(LayerTest, CloseFdLeavesAStandardHandleSharedByOutputAndError) {
     EXPECT_EQ(slot_of(1).fd_flags, 0);
     EXPECT_EQ(slot_of(1).os_handle, -1);
 
-    fake::reset();
+    reset_world();
     start_layer();
     EXPECT_EQ(close_fd(2), 0);
     EXPECT_EQ(calls_on(Op::close, STDERR_HANDLE).size(), 1u);
@@ -602,6 +614,20 @@ TEST(ErrorMapping, MapsTheCodesTheLayerMeetsAndTheRanges) {
     record_os_error(189);
     EXPECT_EQ(error_number, ERR_EXEC_FORMAT);
     EXPECT_EQ(os_error_code, 189u);
+}
+
+// The tests' reset takes away a handler an earlier test installed; without one, a fatal error ends
+// the process with 255 and writes nothing.
+TEST_F(LayerTest, AFatalErrorWithoutAHandlerEndsWith255Alone) {
+    static bool handled;
+    handled = false;
+    set_fatal_error_handler([](int) { handled = true; });
+    reset_world();
+    EXPECT_EQ(
+        fake::run_until_exit([](void*) { raise_fatal_error(FATAL_NO_FLOATING_POINT); }, nullptr),
+        255);
+    EXPECT_FALSE(handled);
+    EXPECT_EQ(fake::call_count(Op::write), 0);
 }
 
 // ---- text_read ----
@@ -678,7 +704,7 @@ TEST_F(LayerTest, TextReadConvertsEachBlock) {
     };
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data, c.type, c.chunks);
         const int fd = open_for_reading("f", c.open_flags);
@@ -727,7 +753,7 @@ TEST_F(LayerTest, TextReadPeeksAndGivesBackOnADiskEdge) {
     EXPECT_EQ(buffer[0], LF);
 
     // A block of a single CR: the LF after it is taken at once, without a give-back.
-    fake::reset();
+    reset_world();
     start_layer();
     fake::add_file("f", "\r\n");
     ASSERT_EQ(open_for_reading("f"), 3);
@@ -739,7 +765,7 @@ TEST_F(LayerTest, TextReadPeeksAndGivesBackOnADiskEdge) {
 TEST_F(LayerTest, CtrlZEndsADiskFileForGoodButOnlyTheBlockOfADevice) {
     for (std::uint32_t type : {pf::FILE_TYPE_DISK, pf::FILE_TYPE_PIPE, pf::FILE_TYPE_CHAR}) {
         SCOPED_TRACE(type);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f",
                        "ab\x1A"
@@ -770,7 +796,7 @@ TEST_F(LayerTest, TextReadFailures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "abc");
         ASSERT_EQ(open_for_reading("f"), 3);
@@ -837,7 +863,7 @@ TEST_F(LayerTest, AFailedPeekHandsTheCRBackToTheNextRead) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data, c.type, {c.count});
         ASSERT_EQ(open_for_reading("f"), 3);
@@ -872,7 +898,7 @@ TEST_F(LayerTest, AByteThatCannotBeGivenBackIsNotLost) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data);
         ASSERT_EQ(open_for_reading("f"), 3);
@@ -930,7 +956,7 @@ TEST_F(LayerTest, TextWriteConvertsInChunksOfAtMost1025Bytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer(pf::FILE_TYPE_DISK);
         if (c.binary) slot_of(1).fd_flags &= static_cast<std::uint8_t>(~FD_TEXT);
         const auto n = static_cast<std::uint32_t>(c.text.size());
@@ -989,7 +1015,7 @@ TEST_F(LayerTest, TextWriteReportsTheBytesOfTheBufferThatWentOut) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer(pf::FILE_TYPE_DISK);
         if (c.binary) slot_of(1).fd_flags &= static_cast<std::uint8_t>(~FD_TEXT);
         if (c.short_nth != 0) fake::short_write(c.short_nth, c.short_bytes);
@@ -1029,7 +1055,7 @@ TEST_F(LayerTest, TextWriteWithNothingWritten) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer(c.type);
         if (c.fail_code != 0)
             fake::fail_call(Op::write, 1, c.fail_code);

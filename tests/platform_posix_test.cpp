@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -308,15 +312,26 @@ TEST_F(PosixPlatform, WriteToAPipeWithoutReaderIsABrokenPipe) {
     close(ends[1]);
 }
 
+// The layer keeps its tables, records and buffers in these blocks: each is aligned for any
+// record, holds every byte asked for, and lies apart from every other; even 0 bytes give a block.
 TEST(PosixMemory, AllocateGivesUsableBlocks) {
-    auto* block = static_cast<unsigned char*>(allocate(4096));
-    ASSERT_NE(block, nullptr);
-    block[0] = 1;
-    block[4095] = 2;
-    void* empty = allocate(0);
-    EXPECT_NE(empty, nullptr);
-    std::free(block);  // the layer never frees, but the leak check of this test would complain
-    std::free(empty);
+    const std::size_t sizes[] = {0, 1, 20 * sizeof(void*), 4096};
+    std::vector<unsigned char*> blocks;
+    for (std::size_t size : sizes) {
+        auto* block = static_cast<unsigned char*>(allocate(size));
+        ASSERT_NE(block, nullptr) << size;
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignof(std::max_align_t), 0u) << size;
+        for (const unsigned char* other : blocks)
+            EXPECT_NE(block, other) << size;
+        std::memset(block, static_cast<int>(blocks.size() + 1), size);
+        blocks.push_back(block);
+    }
+    // Each block still holds its own bytes after the later ones were filled.
+    for (std::size_t i = 0; i < blocks.size(); ++i)
+        for (std::size_t at = 0; at < sizes[i]; ++at)
+            ASSERT_EQ(blocks[i][at], i + 1) << sizes[i] << " at " << at;
+    for (unsigned char* block : blocks)
+        std::free(block);  // the layer never frees, but the leak check of this test would complain
 }
 
 }  // namespace

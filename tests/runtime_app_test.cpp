@@ -62,7 +62,7 @@ TEST_F(ProgramTest, StartUpFailuresAreFatalRuntimeErrors) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         fake::set_std(pf::STD_OUTPUT_HANDLE, pf::FILE_TYPE_DISK);
         fake::set_inherited_handles(c.inherited);
         fake::add_file("in", "abc\n");
@@ -135,7 +135,7 @@ TEST_F(ProgramTest, CopiesTheFileInDosTextForm) {
     for (const CopyCase& c : cases) {
         for (std::uint32_t type : {pf::FILE_TYPE_CHAR, pf::FILE_TYPE_DISK, pf::FILE_TYPE_PIPE}) {
             SCOPED_TRACE(std::string(c.name) + ", output type " + std::to_string(type));
-            fake::reset();
+            reset_world();
             fake::set_std(pf::STD_OUTPUT_HANDLE, type);
             fake::add_file("in", c.input);
             EXPECT_EQ(run({"in"}), 0);
@@ -168,7 +168,7 @@ TEST_F(ProgramTest, MessagesGoToStandardOutputWithStatusOne) {
     for (const Case& c : cases) {
         for (std::uint32_t type : {pf::FILE_TYPE_CHAR, pf::FILE_TYPE_DISK}) {
             SCOPED_TRACE(std::string(c.name) + ", output type " + std::to_string(type));
-            fake::reset();
+            reset_world();
             fake::set_std(pf::STD_OUTPUT_HANDLE, type);
             fake::add_file("in", "abc\n");
             fake::add_file("odd", "abc\n", pf::FILE_TYPE_UNKNOWN);
@@ -203,7 +203,7 @@ TEST_F(ProgramTest, AFailedWriteStopsTheCopyWithStatusOne) {
     EXPECT_EQ(fake::call_count(Op::read), 2);
 
     // A file: the write of the full buffer fails in the middle of the copy.
-    fake::reset();
+    reset_world();
     fake::set_std(pf::STD_OUTPUT_HANDLE, pf::FILE_TYPE_DISK);
     std::string input;
     for (int i = 0; i < 100; ++i)
@@ -240,7 +240,7 @@ TEST_F(ProgramTest, AReadErrorPartWayPrintsWhatWasReadAndEndsWithStatusOne) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         fake::add_file("in", "ab\ncd\n", pf::FILE_TYPE_PIPE, c.chunks);
         if (c.for_good)
             fake::fail_calls_from(Op::read, 2, pf::ERROR_DISK_FULL);

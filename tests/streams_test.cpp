@@ -20,7 +20,7 @@ TEST_F(LayerTest, StreamTableStartsWithTheStandardStreams) {
     for (int i = 20; i < 512; ++i)
         ASSERT_EQ(stream_table[i], nullptr) << i;
     const Stream& in = *stream_table[0];
-    EXPECT_EQ(in.flags, 0x101u);
+    EXPECT_EQ(in.flags, STREAM_READ | STREAM_LENT_BUFFER);
     EXPECT_EQ(in.fd, 0);
     EXPECT_NE(in.base, nullptr);
     EXPECT_EQ(in.next, in.base);
@@ -43,7 +43,7 @@ TEST_F(LayerTest, StreamTableFallsBackToTwentyEntries) {
     EXPECT_EQ(fake::calls_of(Op::allocate)[2].size, 20 * sizeof(Stream*));
     EXPECT_EQ(stream_table[19]->flags, 0u);
 
-    fake::reset();
+    reset_world();
     fake::fail_allocation(2);
     fake::fail_allocation(3);
     ASSERT_TRUE(init_fd_table());
@@ -64,37 +64,41 @@ TEST_F(LayerTest, ModeStringsChooseOpenAndStreamFlags) {
     constexpr std::uint32_t N = pf::FILE_ATTRIBUTE_NORMAL;
     constexpr std::uint32_t EXISTING = pf::OPEN_EXISTING, ALWAYS = pf::OPEN_ALWAYS,
                             CREATE = pf::CREATE_ALWAYS;
+    // The flags of the slot opened.
+    constexpr std::uint8_t TEXT = FD_OPEN | FD_TEXT, TEXT_APPEND = TEXT | FD_APPEND,
+                           BINARY = FD_OPEN, BINARY_APPEND = BINARY | FD_APPEND;
     const ModeCase cases[] = {
-        {"r", R, EXISTING, N, 0x81, 0x0001},
-        {"w", W, CREATE, N, 0x81, 0x0002},
-        {"a", W, ALWAYS, N, 0xA1, 0x0002},
-        {"r+", R | W, EXISTING, N, 0x81, 0x0080},
-        {"w+", R | W, CREATE, N, 0x81, 0x0080},
-        {"a+", R | W, ALWAYS, N, 0xA1, 0x0080},
-        {"r+b", R | W, EXISTING, N, 0x01, 0x0080},
-        {"r++b", R | W, EXISTING, N, 0x81, 0x0080},
-        {"r+x+", R | W, EXISTING, N, 0x81, 0x0080},
-        {"rxb", R, EXISTING, N, 0x81, 0x0001},
-        {"rb", R, EXISTING, N, 0x01, 0x0001},
-        {"rt", R, EXISTING, N, 0x81, 0x0001},
-        {"rtb", R, EXISTING, N, 0x81, 0x0001},
-        {"rbt", R, EXISTING, N, 0x01, 0x0001},
-        {"rc", R, EXISTING, N, 0x81, 0x4001},
-        {"rcn", R, EXISTING, N, 0x81, 0x4001},
-        {"rnc", R, EXISTING, N, 0x81, 0x0001},
-        {"rS", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, 0x81, 0x0001},
-        {"rR", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, 0x81, 0x0001},
-        {"rSR", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, 0x81, 0x0001},
-        {"rRS", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, 0x81, 0x0001},
-        {"rT", R, EXISTING, N | pf::FILE_ATTRIBUTE_TEMPORARY, 0x81, 0x0001},
-        {"rD", R | pf::DELETE, EXISTING, N | pf::FILE_FLAG_DELETE_ON_CLOSE, 0x81, 0x0001},
+        {"r", R, EXISTING, N, TEXT, STREAM_READ},
+        {"w", W, CREATE, N, TEXT, STREAM_WRITE},
+        {"a", W, ALWAYS, N, TEXT_APPEND, STREAM_WRITE},
+        {"r+", R | W, EXISTING, N, TEXT, STREAM_UPDATE},
+        {"w+", R | W, CREATE, N, TEXT, STREAM_UPDATE},
+        {"a+", R | W, ALWAYS, N, TEXT_APPEND, STREAM_UPDATE},
+        {"r+b", R | W, EXISTING, N, BINARY, STREAM_UPDATE},
+        {"r++b", R | W, EXISTING, N, TEXT, STREAM_UPDATE},
+        {"r+x+", R | W, EXISTING, N, TEXT, STREAM_UPDATE},
+        {"rxb", R, EXISTING, N, TEXT, STREAM_READ},
+        {"rb", R, EXISTING, N, BINARY, STREAM_READ},
+        {"rt", R, EXISTING, N, TEXT, STREAM_READ},
+        {"rtb", R, EXISTING, N, TEXT, STREAM_READ},
+        {"rbt", R, EXISTING, N, BINARY, STREAM_READ},
+        {"rc", R, EXISTING, N, TEXT, STREAM_READ | STREAM_COMMIT},
+        {"rcn", R, EXISTING, N, TEXT, STREAM_READ | STREAM_COMMIT},
+        {"rnc", R, EXISTING, N, TEXT, STREAM_READ},
+        {"rS", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, TEXT, STREAM_READ},
+        {"rR", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, TEXT, STREAM_READ},
+        {"rSR", R, EXISTING, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, TEXT, STREAM_READ},
+        {"rRS", R, EXISTING, N | pf::FILE_FLAG_RANDOM_ACCESS, TEXT, STREAM_READ},
+        {"rT", R, EXISTING, N | pf::FILE_ATTRIBUTE_TEMPORARY, TEXT, STREAM_READ},
+        {"rD", R | pf::DELETE, EXISTING, N | pf::FILE_FLAG_DELETE_ON_CLOSE, TEXT, STREAM_READ},
         {"rTDTb", R | pf::DELETE, EXISTING,
-         N | pf::FILE_ATTRIBUTE_TEMPORARY | pf::FILE_FLAG_DELETE_ON_CLOSE, 0x81, 0x0001},
-        {"a+bcS", R | W, ALWAYS, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, 0x21, 0x4080},
+         N | pf::FILE_ATTRIBUTE_TEMPORARY | pf::FILE_FLAG_DELETE_ON_CLOSE, TEXT, STREAM_READ},
+        {"a+bcS", R | W, ALWAYS, N | pf::FILE_FLAG_SEQUENTIAL_SCAN, BINARY_APPEND,
+         STREAM_UPDATE | STREAM_COMMIT},
     };
     for (const ModeCase& c : cases) {
         SCOPED_TRACE(c.mode);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "data\n");
         const int allocations = fake::call_count(Op::allocate);
@@ -135,7 +139,7 @@ TEST_F(LayerTest, FailedOpensLeaveNoStreamAndNoFdInUse) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "data\n");
         fake::add_directory("dir");
@@ -173,7 +177,7 @@ TEST_F(LayerTest, FindFreeStreamAllocatesPastTheStaticRecords) {
     EXPECT_EQ(fake::call_count(Op::allocate), allocations + 2);
 
     // A table of twenty entries, all in use.
-    fake::reset();
+    reset_world();
     fake::fail_allocation(2);
     start_layer();
     for (int i = 3; i < 20; ++i)
@@ -224,7 +228,7 @@ TEST_F(LayerTest, GetLineDeliversPieces) {
     };
     for (const LinesCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data);
         Stream* stream = open_stream("f", "r");
@@ -267,7 +271,7 @@ TEST_F(LayerTest, GetLineReturnsAPieceCutByAnErrorAndAsksAgainAfterEndOfFile) {
     EXPECT_EQ(get_line(buffer, 130, stream), nullptr);
     EXPECT_EQ(fake::call_count(Op::read), reads + 1);
 
-    fake::reset();
+    reset_world();
     start_layer();
     fake::add_file("f", "abc\n");
     stream = open_stream("f", "r");
@@ -280,7 +284,7 @@ TEST_F(LayerTest, GetLineReturnsAPieceCutByAnErrorAndAsksAgainAfterEndOfFile) {
 
 // Every piece get_line gives for the file, with the stream's buffer refused or not.
 std::vector<std::string> read_pieces(const std::string& data, std::uint32_t type, bool refused) {
-    fake::reset();
+    reset_world();
     fake::add_file("f", data, type);
     EXPECT_TRUE(init_fd_table());
     EXPECT_TRUE(init_stream_table());
@@ -326,6 +330,8 @@ TEST_F(LayerTest, PrintToAConsoleWritesOncePerCall) {
         {"null string", print_formatted("%s", static_cast<const char*>(nullptr)), {"(null)"}},
         {"empty string", print_formatted("%s", ""), {}},
         {"percent signs", print_formatted("50%% off%"), {"50% off"}},
+        {"conversions", print_formatted("%-4s|%05d|%x\n", "ab", -42, 255u), {"ab  |-0042|ff\r\n"}},
+        {"characters", print_formatted("%c%c\n", 'o', 'k'), {"ok\r\n"}},
         {"message",
          print_formatted("Cannot find file %s \n", "a b"),
          {"Cannot find file a b \r\n"}},
@@ -363,9 +369,12 @@ TEST_F(LayerTest, PrintToAConsoleWritesOncePerCall) {
 TEST_F(LayerTest, PrintToAFileWritesAtExit) {
     start_layer(pf::FILE_TYPE_DISK);
     EXPECT_EQ(print_formatted("Usage mirzet <filename> \n"), 25);
+    EXPECT_EQ(print_formatted("%s=%+d\n", "a", 1), 5);
+    EXPECT_EQ(print_formatted("%3s\n", "b"), 4);
     EXPECT_EQ(fake::call_count(Op::write), 0);
     EXPECT_EQ(flush_all_streams(), 3);
-    EXPECT_EQ(writes_to(STDOUT_HANDLE), (std::vector<std::string>{"Usage mirzet <filename> \r\n"}));
+    EXPECT_EQ(writes_to(STDOUT_HANDLE),
+              (std::vector<std::string>{"Usage mirzet <filename> \r\na=+1\r\n  b\r\n"}));
 }
 
 TEST_F(LayerTest, AConsoleCallOfMoreThan4096CharactersWritesTheFirst4096First) {
@@ -404,7 +413,7 @@ TEST_F(LayerTest, WithoutABufferEveryCharacterIsWrittenByItself) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);
-        fake::reset();
+        reset_world();
         start_layer(c.type);
         fake::fail_allocation(3);
         EXPECT_EQ(print_formatted("ab\n"), 3);
@@ -480,7 +489,7 @@ TEST_F(LayerTest, FlushAndCommitCommitsOnlyWithTheCommitLetter) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
-        fake::reset();
+        reset_world();
         start_layer();
         Stream* stream = open_stream("out", c.mode);
         ASSERT_NE(stream, nullptr);
@@ -518,7 +527,7 @@ TEST_F(LayerTest, FillBufferRefusesAStreamThatCannotRead) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", "data\n");
         Stream* stream = open_stream("f", "r+");
@@ -567,7 +576,7 @@ TEST_F(LayerTest, FlushAndPutTurnsAStreamToWritingOnlyWhereItMay) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         fake::add_file("f", c.data);
         Stream* stream = open_stream("f", c.mode);
@@ -616,7 +625,7 @@ TEST_F(LayerTest, FlushStreamReadiesAnUpdateStreamForReadingAndNeverWritesTwice)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         Stream* stream = open_stream("f", c.mode);
         ASSERT_NE(stream, nullptr);
@@ -702,7 +711,7 @@ TEST_F(LayerTest, AConsolesStandardOutputAndErrorEachBorrowTheirOwnBlock) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::reset();
+        reset_world();
         start_layer();
         const int allocations = fake::call_count(Op::allocate);
         c.body();
@@ -731,7 +740,7 @@ struct CopyTrace {
 CopyTrace copy_with(const std::string& data, std::uint32_t stdout_type, bool straight) {
     constexpr std::int32_t CAPACITY = 130;
     CopyTrace trace;
-    fake::reset();
+    reset_world();
     fake::set_std(pf::STD_OUTPUT_HANDLE, stdout_type);
     fake::add_file("f", data, pf::FILE_TYPE_DISK);
     EXPECT_TRUE(init_fd_table());
@@ -739,7 +748,7 @@ CopyTrace copy_with(const std::string& data, std::uint32_t stdout_type, bool str
     Stream* input = open_stream("f", "r");
     const Stream* out = standard_output();
     for (;;) {
-        if (straight) trace.straight += print_line_pieces(input, CAPACITY);
+        if (straight) trace.straight += copy_line_pieces(input, standard_output(), CAPACITY);
         char line[CAPACITY];
         const std::int32_t n = get_line_length(line, CAPACITY, input);
         if (n < 0) break;

@@ -4,8 +4,6 @@
 #include <array>
 #include <cstring>
 
-#include "textio/scan.h"
-
 namespace mirzet {
 
 namespace {
@@ -663,21 +661,6 @@ std::int32_t print_chars(const char* text, std::int32_t n) {
         emit_chars(text, n, out, &count);
         return count;
     });
-}
-
-// Most lines of a copy take this path: one copy and a few tests, where the two calls copy the line
-// twice, through the caller's buffer, and each pays its own tests. Nothing here flushes, so a
-// failed output is left to the two calls, which report it.
-std::int32_t print_line_pieces(Stream* input, std::int32_t capacity) {
-    Stream* out = standard_output();
-    if (!(out->flags & STREAM_OWN_BUFFER) || stream_failed(*out)) return 0;
-    scan::Pieces run{input->next, input->count, out->next, out->count, 0};
-    scan::copy_pieces(run, capacity - 1);
-    input->next += input->count - run.left;  // the bytes the pieces took
-    input->count = run.left;
-    out->next = run.to;
-    out->count = run.space;
-    return run.count;
 }
 
 }  // namespace mirzet

@@ -129,10 +129,4 @@ std::int32_t print_formatted(const char* format, T... values) {
 // Prints n characters as they stand, NUL bytes included, with one print call's buffering.
 std::int32_t print_chars(const char* text, std::int32_t n);
 
-// What get_line_length(buffer, capacity, input) and then print_chars(buffer, length) would do,
-// piece after piece, while a piece lies whole in input's buffer and the room left in standard
-// output's own buffer holds it: each piece is copied once, straight from one buffer into the
-// other. Returns the number of pieces copied; the next piece, if any, needs the two calls.
-std::int32_t print_line_pieces(Stream* input, std::int32_t capacity);
-
 }  // namespace mirzet

@@ -34,6 +34,19 @@ constexpr ErrorPair error_pairs[] = {
     {183, 17}, {206, 2},  {215, 11}, {1816, 12},
 };
 
+// A code the pairs leave out maps by the range it lies in, or to ERR_INVALID outside them all:
+// 19 to 36 are a medium's or a lock's refusals (write-protected, not ready, locked, shared), 188
+// to 202 a damaged program image's.
+struct ErrorRange {
+    std::uint16_t first, last;
+    std::uint8_t number;
+};
+
+constexpr ErrorRange error_ranges[] = {
+    {19, 36, ERR_ACCESS},
+    {188, 202, ERR_EXEC_FORMAT},
+};
+
 // Each rule of recording a failure has one helper; record_os_error (the code and the number it maps
 // to) is public.
 
@@ -116,6 +129,18 @@ void take_inherited_handles() {
     }
 }
 
+// The flags a file type gives a slot: a character device such as a console is a device, a pipe a
+// pipe, and a disk file neither.
+std::uint8_t flags_of_type(std::uint32_t type) {
+    if (type == pf::FILE_TYPE_CHAR) return FD_DEVICE;
+    if (type == pf::FILE_TYPE_PIPE) return FD_PIPE;
+    return 0;
+}
+
+// A standard handle is classified by the low byte of its type, so flags a system may set above it
+// leave it what it is; an opened file's type is taken whole.
+constexpr std::uint32_t STANDARD_TYPE_BITS = 0xFF;
+
 void classify_standard_handle(int fd) {
     FdInfo& info = *fd_info(fd);
     if (info.os_handle != NO_HANDLE) {
@@ -131,8 +156,7 @@ void classify_standard_handle(int fd) {
         return;
     }
     info.os_handle = handle;
-    if ((type & 0xFF) == pf::FILE_TYPE_CHAR) info.fd_flags |= FD_DEVICE;
-    if ((type & 0xFF) == pf::FILE_TYPE_PIPE) info.fd_flags |= FD_PIPE;
+    info.fd_flags |= flags_of_type(type & STANDARD_TYPE_BITS);
 }
 
 }  // namespace
@@ -140,8 +164,8 @@ void classify_standard_handle(int fd) {
 int map_os_error(std::uint32_t code) {
     for (const ErrorPair& pair : error_pairs)
         if (pair.code == code) return pair.number;
-    if (code >= 19 && code <= 36) return ERR_ACCESS;
-    if (code >= 188 && code <= 202) return ERR_EXEC_FORMAT;
+    for (const ErrorRange& range : error_ranges)
+        if (code >= range.first && code <= range.last) return range.number;
     return ERR_INVALID;
 }
 
@@ -372,8 +396,7 @@ int open_fd(const char* path, std::uint32_t open_flags, int share, int permissio
         record_os_error(pf::get_last_error());
         return -1;
     }
-    if (type == pf::FILE_TYPE_CHAR) args.fd_flags |= FD_DEVICE;
-    if (type == pf::FILE_TYPE_PIPE) args.fd_flags |= FD_PIPE;
+    args.fd_flags |= flags_of_type(type);
     set_os_handle(fd, handle);
     FdInfo* info = fd_info(fd);
     info->fd_flags = args.fd_flags | FD_OPEN;

@@ -191,6 +191,16 @@ Stream* open_stream(const char* path, const char* mode) {
 
 // ---- reading ----
 
+namespace {
+
+// A piece of a line holds at most capacity - 1 characters: the caller's buffer keeps one for the
+// NUL.
+constexpr std::int32_t piece_room(std::int32_t capacity) {
+    return capacity - 1;
+}
+
+}  // namespace
+
 int fill_buffer(Stream* stream) {
     if (!(stream->flags & STREAM_IN_USE) || (stream->flags & STREAM_STRING)) return -1;
     if (stream->flags & STREAM_WRITE) {
@@ -215,7 +225,7 @@ int fill_buffer(Stream* stream) {
 
 std::int32_t get_line_length(char* buffer, std::int32_t capacity, Stream* stream) {
     if (capacity <= 0) return -1;
-    std::int32_t room = capacity - 1;
+    std::int32_t room = piece_room(capacity);
     char* out = buffer;
     while (room > 0) {
         if (stream->count > 0) {
@@ -246,6 +256,21 @@ std::int32_t get_line_length(char* buffer, std::int32_t capacity, Stream* stream
 
 char* get_line(char* buffer, std::int32_t capacity, Stream* stream) {
     return get_line_length(buffer, capacity, stream) < 0 ? nullptr : buffer;
+}
+
+// Most lines of a copy take this path: one copy and a few tests, where the two calls copy the line
+// twice, through the caller's buffer, and each pays its own tests. Nothing here flushes, so a
+// failed output is left to the calls that report it.
+std::int32_t copy_line_pieces(Stream* in, Stream* out, std::int32_t capacity) {
+    const std::int32_t room = own_buffer_room(*out);
+    if (room == 0 || stream_failed(*out)) return 0;
+    scan::Pieces run{in->next, in->count, out->next, room, 0};
+    scan::copy_pieces(run, piece_room(capacity));
+    in->next += in->count - run.left;  // the bytes the pieces took
+    in->count = run.left;
+    out->next = run.to;
+    out->count = run.space;
+    return run.count;
 }
 
 // ---- the temporary buffer of a print call ----

@@ -9,6 +9,9 @@
 
 namespace mirzet {
 
+// While a stream writes into a buffer, the `count` bytes from `next` on are free: anything may be
+// stored there, as only the bytes before `next` are ever written out. The straight copy of line
+// pieces stores whole blocks and leaves scratch there past its last piece.
 struct Stream {
     char* next;           // next character to read or write
     std::int32_t count;   // read: characters left; write: room left; 0 without a buffer
@@ -58,6 +61,13 @@ inline bool stream_failed(const Stream& stream) {
     return (stream.flags & STREAM_ERROR) != 0;
 }
 
+// The room left in a buffer of the stream's own that it is writing into; 0 for any other stream
+// (a console's, which is lent a buffer only for a print call, one without a buffer, one reading).
+inline std::int32_t own_buffer_room(const Stream& stream) {
+    constexpr std::uint32_t writing_own = STREAM_WRITE | STREAM_OWN_BUFFER;
+    return (stream.flags & writing_own) == writing_own ? stream.count : 0;
+}
+
 void allocate_buffer(Stream* stream);
 Stream* open_stream(const char* path, const char* mode);
 Stream* open_stream_shared(const char* path, const char* mode, int share);
@@ -70,6 +80,11 @@ char* get_line(char* buffer, std::int32_t capacity, Stream* stream);
 // returns null. NUL bytes inside the piece stay countable this way.
 std::int32_t get_line_length(char* buffer, std::int32_t capacity, Stream* stream);
 int fill_buffer(Stream* stream);
+// What get_line_length(buffer, capacity, in) and then writing the piece to out would do, piece
+// after piece, while a piece lies whole in in's buffer and out's own buffer has room for it: each
+// piece is copied once, straight from one buffer into the other. It never reads, flushes or fails;
+// the next piece, if any, needs the calls that do. Returns the number of pieces copied.
+std::int32_t copy_line_pieces(Stream* in, Stream* out, std::int32_t capacity);
 
 int begin_temp_buffer(Stream* stream);
 void end_temp_buffer(int lent, Stream* stream);
