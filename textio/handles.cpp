@@ -574,6 +574,8 @@ struct Chunk {
     std::uint32_t length;
     std::uint32_t taken;  // bytes of the caller's buffer in it, the CRs added not counted
 };
+// The write's loops store up to EXPAND_SLACK bytes past the limit, whichever block they run on.
+static_assert(sizeof(Chunk::bytes) >= CHUNK_LIMIT + scan::EXPAND_SLACK);
 
 // Fills a chunk from text, inserting a CR before each LF, until it holds CHUNK_LIMIT bytes or more
 // (a pair crossing the mark is completed) or the text runs out.
