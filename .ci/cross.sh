@@ -48,10 +48,11 @@ else
   [ -e /lib/ld-linux.so.2 ] && [ -e /usr/lib32/libstdc++.so.6 ] || need+=(libc6-i386 lib32stdc++6)
 fi
 if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq && apt-get install -y -qq "${need[@]}" >/dev/null
+  apt-get update -qq && apt-get install -y -qq --no-remove "${need[@]}" >/dev/null
 fi
+# As the toolchain file starts the tests: the target's own loader and libraries, from /usr/TRIPLET.
 run_on_target=()
-[ -n "$emulator" ] && run_on_target=("$emulator" -L "/usr/$triplet")
+[ -n "$emulator" ] && run_on_target=("$emulator" -L "/usr/$triplet" -E "LD_LIBRARY_PATH=/usr/$triplet/lib")
 
 mkdir -p "$build"
 log=$build/build.log
@@ -88,7 +89,7 @@ grep -E '\*\*\*Failed|\*\*\*Skipped|Skipped ' "$build/unit.log" | sed 's/^/    /
 # The program's tests, with the program started through the emulator by a script in its place.
 if [ -n "$emulator" ]; then
   mv "$program" "$program.real"
-  printf '#!/bin/sh\nexec %s -L /usr/%s %s "$@"\n' "$emulator" "$triplet" "$program.real" >"$program"
+  printf '#!/bin/sh\nexec %s %s "$@"\n' "${run_on_target[*]}" "$program.real" >"$program"
   chmod +x "$program"
   target=("${run_on_target[@]}" "$program.real")
 else

@@ -48,17 +48,21 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v git >/dev/null || need+=(git)
 [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev)
-# Cross-building the package for another architecture needs its C library as a package of that
-# architecture, which dpkg takes only once it knows the architecture.
+# Cross-building the package for another architecture needs the cross compiler, and the C library
+# as a package of that architecture, whose symbols give the package its dependencies; dpkg takes
+# such a package only once it knows the architecture.
 cross_arches=(i386 s390x)
 for arch in "${cross_arches[@]}"; do
   dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
   dpkg -s "crossbuild-essential-$arch" >/dev/null 2>&1 || need+=("crossbuild-essential-$arch")
+  dpkg -s "libc6:$arch" >/dev/null 2>&1 || need+=("libc6:$arch")
 done
 if [ ${#need[@]} -gt 0 ]; then
   step "installing ${need[*]}"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+  # Never at the cost of a package already here: a foreign architecture's library of another
+  # version than this machine's would otherwise take its place, and what depends on it with it.
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove "${need[@]}" >/dev/null
 fi
 
 scratch=$(mktemp -d)
@@ -256,6 +260,9 @@ cross_package() {  # cross_package ARCH: builds with no compiler warning, and li
   fi
   deb=$(ls "$dir"/mirzet_*_"$arch".deb) || return 1
   same "the package's architecture" "$arch" "$(dpkg-deb -f "$deb" Architecture)" || return 1
+  # The C library of the architecture itself, not a library of this machine's built for it.
+  dpkg-deb -f "$deb" Depends | grep -Eq '(^|, )libc6 \(' ||
+    { echo "the package depends on $(dpkg-deb -f "$deb" Depends)" && return 1; }
   lintian --fail-on error,warning "$dir"/mirzet_*_"$arch".changes 2>&1 |
     sed '/^running with root privileges is not recommended!$/d'
 }

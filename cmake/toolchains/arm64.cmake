@@ -1,12 +1,5 @@
-# Debian's arm64 cross compiler (aarch64-linux-gnu-g++).
-# Programs built here run under qemu-aarch64, which finds the target's libraries in /usr/aarch64-linux-gnu.
-set(CMAKE_SYSTEM_NAME Linux)
+# arm64, run under qemu-user.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(MIRZET_CROSS_TRIPLET aarch64-linux-gnu)
+set(MIRZET_CROSS_EMULATOR qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

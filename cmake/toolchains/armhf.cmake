@@ -1,12 +1,5 @@
-# Debian's armhf cross compiler (arm-linux-gnueabihf-g++).
-# Programs built here run under qemu-arm, which finds the target's libraries in /usr/arm-linux-gnueabihf.
-set(CMAKE_SYSTEM_NAME Linux)
+# armhf, 32-bit ARM with hardware floating point, run under qemu-user.
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+set(MIRZET_CROSS_TRIPLET arm-linux-gnueabihf)
+set(MIRZET_CROSS_EMULATOR qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
