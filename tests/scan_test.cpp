@@ -178,6 +178,8 @@ class ScanTest : public ::testing::Test {};
 
 #if !MIRZET_SCAN_PORTABLE && defined(__SSE2__)
 using Blocks = ::testing::Types<WordBlock, Sse2Block>;
+#elif MIRZET_SCAN_NEON
+using Blocks = ::testing::Types<WordBlock, NeonBlock>;
 #else
 using Blocks = ::testing::Types<WordBlock>;
 #endif
