@@ -24,7 +24,8 @@ build=${MIRZET_ARM64_BUILD:-$root/build/arm64-count}
 dir=${MIRZET_ARM64_DIR:-/tmp/mirzet-arm64}
 kinds=("$@")
 [ ${#kinds[@]} -gt 0 ] || kinds=(source crlf long short mixed)
-qemu=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The cross compiler's own loader and libraries, as .ci/cross.sh runs them.
+qemu=(qemu-aarch64 -L /usr/aarch64-linux-gnu -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
 small=200000
 big=2200000
 
