@@ -37,7 +37,8 @@ struct Reader {
     }
     std::uint64_t bits(int bytes) {
         std::uint64_t value = 0;
-        for (int i = 0; i < bytes; ++i) value |= static_cast<std::uint64_t>(byte()) << (8 * i);
+        for (int i = 0; i < bytes; ++i)
+            value |= static_cast<std::uint64_t>(byte()) << (8 * i);
         return value;
     }
     std::string text(std::size_t n) {
@@ -62,8 +63,10 @@ struct Storage {
 FormatArg decode_arg(Reader& in, Storage& store, std::size_t i) {
     const std::uint8_t kind = in.byte();
     switch (kind % 10) {
-        case 0: return make_arg(static_cast<std::int32_t>(in.bits(4)));
-        case 1: return make_arg(static_cast<std::int64_t>(in.bits(8)));
+        case 0:
+            return make_arg(static_cast<std::int32_t>(in.bits(4)));
+        case 1:
+            return make_arg(static_cast<std::int64_t>(in.bits(8)));
         case 2: {
             const std::uint8_t n = in.byte();
             if (n == 0xff) return make_arg(static_cast<const char*>(nullptr));
@@ -87,20 +90,28 @@ FormatArg decode_arg(Reader& in, Storage& store, std::size_t i) {
             const std::string given = in.text(length);
             std::memcpy(bytes.data() + odd, given.data(), given.size());
             const bool no_text = (kind & 0x40) != 0;
-            store.records[i] = CountedString{length, 0xbeef, no_text ? nullptr : bytes.data() + odd};
+            store.records[i] =
+                CountedString{length, 0xbeef, no_text ? nullptr : bytes.data() + odd};
             return make_arg(static_cast<const CountedString*>(&store.records[i]));
         }
-        case 5: return make_arg(&store.counts32[i]);
-        case 6: return make_arg(&store.counts16[i]);
-        case 7: return make_arg(reinterpret_cast<const void*>(in.bits(8)));
-        case 8: return make_arg(static_cast<const CountedString*>(nullptr));
-        default: return FormatArg{};  // an argument of no kind a conversion takes
+        case 5:
+            return make_arg(&store.counts32[i]);
+        case 6:
+            return make_arg(&store.counts16[i]);
+        case 7:
+            return make_arg(reinterpret_cast<const void*>(in.bits(8)));
+        case 8:
+            return make_arg(static_cast<const CountedString*>(nullptr));
+        default:
+            return FormatArg{};  // an argument of no kind a conversion takes
     }
 }
 
 std::jmp_buf fatal_jump;
 
-void on_fatal_error(int) { std::longjmp(fatal_jump, 1); }
+void on_fatal_error(int) {
+    std::longjmp(fatal_jump, 1);
+}
 
 struct Run {
     std::string bytes;
@@ -124,7 +135,8 @@ std::int32_t format_guarded(char* buffer, std::int32_t capacity, const char* for
 Run run_in_memory(std::int32_t capacity, const char* format, const std::vector<FormatArg>& list) {
     Run run{std::string(static_cast<std::size_t>(capacity), '\0'), 0, false};
     run.count = format_guarded(run.bytes.data(), capacity, format, list, run.fatal);
-    if (!run.fatal) run.bytes.resize(static_cast<std::size_t>(run.count < 0 ? capacity : run.count));
+    if (!run.fatal)
+        run.bytes.resize(static_cast<std::size_t>(run.count < 0 ? capacity : run.count));
     return run;
 }
 
@@ -166,7 +178,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t arg_count = in.byte() % (MAX_ARGS + 1);
     Storage store{};
     std::vector<FormatArg> list;
-    for (std::size_t i = 0; i < arg_count; ++i) list.push_back(decode_arg(in, store, i));
+    for (std::size_t i = 0; i < arg_count; ++i)
+        list.push_back(decode_arg(in, store, i));
     const std::string format = in.text(in.size);
 
     const Run large = run_in_memory(LARGE, format.c_str(), list);
