@@ -15,14 +15,16 @@
 # Prints "BUILD KIND N" lines, N instructions per MB of the corpus (input bytes), for BUILD native
 # and portable. Each copy is checked against the plain converter first. Needs aarch64-linux-gnu-g++
 # and qemu-aarch64 (Debian's g++-aarch64-linux-gnu and qemu-user); about three minutes for all kinds.
-# Settings, from the environment: MIRZET_ARM64_BUILD (default build/arm64-count) and
-# MIRZET_ARM64_DIR, where the corpora are kept (default /tmp/mirzet-arm64).
+# Settings, from the environment: MIRZET_ARM64_BUILD (default build/arm64-count),
+# MIRZET_ARM64_DIR, where the corpora are kept (default /tmp/mirzet-arm64), and
+# MIRZET_ARM64_BUILDS, the builds counted (default "native portable").
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${MIRZET_ARM64_BUILD:-$root/build/arm64-count}
 dir=${MIRZET_ARM64_DIR:-/tmp/mirzet-arm64}
 kinds=("$@")
+read -r -a variants <<<"${MIRZET_ARM64_BUILDS:-native portable}"
 [ ${#kinds[@]} -gt 0 ] || kinds=(source crlf long short mixed)
 # The cross compiler's own loader and libraries, as .ci/cross.sh runs them.
 qemu=(qemu-aarch64 -L /usr/aarch64-linux-gnu -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
@@ -49,7 +51,7 @@ build() {
 tools="mirzet_bench_gen mirzet_bench_plain"
 build "$build/native" -DMIRZET_BENCH=ON
 tools=
-build "$build/portable" -DMIRZET_PORTABLE_SCAN=ON
+if [[ " ${variants[*]} " == *" portable "* ]]; then build "$build/portable" -DMIRZET_PORTABLE_SCAN=ON; fi
 gen=("${qemu[@]}" "$build/native/bench/mirzet_bench_gen")
 plain=("${qemu[@]}" "$build/native/bench/mirzet_bench_plain")
 
@@ -72,7 +74,7 @@ for kind in "${kinds[@]}"; do
         [ -s "$corpus" ] || "${gen[@]}" "$kind" "$size" "$corpus"
         "${plain[@]}" "$corpus" >"$corpus.plain"
     done
-    for variant in native portable; do
+    for variant in "${variants[@]}"; do
         program=$build/$variant/mirzet
         for size in $small $big; do
             corpus=$dir/$kind-$size.txt

@@ -91,7 +91,8 @@ check() {
         {
             printf '# Instructions per MB of output, callgrind, the 10 MB source-like corpus of bench/guard.sh,\n'
             printf '# for each path of the byte loops: the processor has AVX2, or only SSE2; and the portable\n'
-            printf '# block that processors other than x86-64 and arm64 run, forced on x86-64\n'
+            printf '# block that processors other than x86-64 and arm64 run, forced on x86-64; and arm64, per MB\n'
+            printf '# of input, counted under qemu by bench/arm64-count.sh\n'
             printf '%s\n' "$others" "$path $measured" | grep -v '^$' | sort
         } >"$figure_file.new" && mv "$figure_file.new" "$figure_file"
         pass "stored $measured instructions per MB for the $path path in bench/guard.figure"
@@ -117,5 +118,18 @@ path=sse2
 grep -qw avx2 /proc/cpuinfo 2>/dev/null && path=avx2
 measure "$path" "$build/mirzet" && check "$path"
 measure portable "$build-portable/mirzet" && check portable
+# arm64's NEON block, counted under qemu where the cross compiler and the emulator are here (CI
+# installs them for its cross builds): instructions per MB of input, as bench/arm64-count.sh counts.
+if command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null; then
+    measured=$(MIRZET_ARM64_BUILD="$build-arm64" MIRZET_ARM64_BUILDS=native \
+        bash "$root/bench/arm64-count.sh" source 2>"$dir/arm64.log" | awk '$1 == "native" { print $3 }')
+    if [ -n "$measured" ]; then
+        check arm64
+    else
+        fail "the arm64 count failed (see $dir/arm64.log)"
+    fi
+else
+    say "no arm64 cross compiler or qemu-aarch64 here: the arm64 figure is not checked"
+fi
 rm -f "$dir/out-plain.txt"
 finish
