@@ -126,14 +126,33 @@ concept ByteBlock = requires(const char* from, char* to, typename B::Bytes bytes
     { B::count(mask) } -> std::same_as<std::uint32_t>;
 };
 
+// first, last and count over a mask that spans BITS bits for each byte, of which a matching byte
+// sets one, the first byte's lowest: an index is a bit's position over BITS.
+template <class M, std::uint32_t BITS>
+struct SpacedMask {
+    using Mask = M;
+
+    static std::uint32_t first(Mask mask) {
+        return static_cast<std::uint32_t>(std::countr_zero(mask)) / BITS;
+    }
+    static std::uint32_t last(Mask mask) {
+        return static_cast<std::uint32_t>(8 * sizeof(Mask) - 1 - std::countl_zero(mask)) / BITS;
+    }
+    static std::uint32_t count(Mask mask) {
+        return static_cast<std::uint32_t>(std::popcount(mask));
+    }
+};
+
+// The mask of a 32-byte block, one bit per byte, as both SSE2 and AVX2 give it.
+using BitPerByte = SpacedMask<std::uint32_t, 1>;
+
 // Eight bytes at a time in a 64-bit integer: portable C++, no intrinsics, either byte order. The
-// mask keeps the high bit of each matching byte, so an index is the bit's position over eight.
-struct WordBlock {
+// mask keeps the high bit of each matching byte.
+struct WordBlock : SpacedMask<std::uint64_t, 8> {
     static_assert(std::endian::native == std::endian::little ||
                       std::endian::native == std::endian::big,
                   "a word's bytes are in one of the two orders");
     using Bytes = std::uint64_t;
-    using Mask = std::uint64_t;
     static constexpr std::uint32_t SIZE = 8;
 
     static Bytes load(const char* from) {
@@ -150,15 +169,6 @@ struct WordBlock {
         const std::uint64_t x = bytes ^ (0x0101010101010101ull * static_cast<unsigned char>(C));
         return in_memory_order(~(((x & LOW7) + LOW7) | x | LOW7));
     }
-    static std::uint32_t first(Mask mask) {
-        return static_cast<std::uint32_t>(std::countr_zero(mask)) / 8;
-    }
-    static std::uint32_t last(Mask mask) {
-        return static_cast<std::uint32_t>(63 - std::countl_zero(mask)) / 8;
-    }
-    static std::uint32_t count(Mask mask) {
-        return static_cast<std::uint32_t>(std::popcount(mask));
-    }
 
   private:
     // A big-endian word holds its first byte at the high end: the mask is turned round so that
@@ -173,21 +183,6 @@ struct WordBlock {
 static_assert(ByteBlock<WordBlock>);
 
 #if !MIRZET_SCAN_PORTABLE && defined(__SSE2__)
-// The mask of a 32-byte block, one bit per byte, as both SSE2 and AVX2 give it.
-struct BitPerByte {
-    using Mask = std::uint32_t;
-
-    static std::uint32_t first(Mask mask) {
-        return static_cast<std::uint32_t>(std::countr_zero(mask));
-    }
-    static std::uint32_t last(Mask mask) {
-        return static_cast<std::uint32_t>(31 - std::countl_zero(mask));
-    }
-    static std::uint32_t count(Mask mask) {
-        return static_cast<std::uint32_t>(std::popcount(mask));
-    }
-};
-
 // Thirty-two bytes at a time in two SSE2 registers (every x86-64 has them): a compare and a mask
 // per half, one bit per byte. Measured against one register, this halves the blocks a
 // source-like line takes and costs fewer instructions per line.
@@ -243,11 +238,10 @@ using NativeBlock = Sse2Block;
 // bytes: each matching byte keeps one bit of its own instead, two apart, and two pairwise adds
 // fold the 32 bytes into 64 bits, byte i at bit 2i. Measured under qemu, this costs fewer
 // instructions per MB than 16 bytes with four bits each.
-struct NeonBlock {
+struct NeonBlock : SpacedMask<std::uint64_t, 2> {
     struct Bytes {
         uint8x16_t low, high;
     };
-    using Mask = std::uint64_t;
     static constexpr std::uint32_t SIZE = 32;
 
     static Bytes load(const char* from) {
@@ -269,15 +263,6 @@ struct NeonBlock {
         const uint8x16_t pairs = vpaddq_u8(low, high);     // byte i: bytes 2i and 2i + 1
         const uint8x16_t quads = vpaddq_u8(pairs, pairs);  // byte i < 8: bytes 4i to 4i + 3
         return vgetq_lane_u64(vreinterpretq_u64_u8(quads), 0);
-    }
-    static std::uint32_t first(Mask mask) {
-        return static_cast<std::uint32_t>(std::countr_zero(mask)) / 2;
-    }
-    static std::uint32_t last(Mask mask) {
-        return static_cast<std::uint32_t>(63 - std::countl_zero(mask)) / 2;
-    }
-    static std::uint32_t count(Mask mask) {
-        return static_cast<std::uint32_t>(std::popcount(mask));
     }
 };
 static_assert(ByteBlock<NeonBlock>);
