@@ -501,10 +501,8 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
 // that a length of 1 never reaches.
 [[gnu::noinline]] std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
     char* const end = buffer + n;
-    char* z = static_cast<char*>(std::memchr(buffer, CTRL_Z, n));
-    char* const stop = z != nullptr ? z : end;
-    const scan::Squeezed squeezed =
-        scan::squeeze_crlf(buffer, static_cast<std::uint32_t>(stop - buffer));
+    const scan::Squeezed squeezed = scan::squeeze_crlf(buffer, static_cast<std::uint32_t>(n));
+    char* const stop = buffer + squeezed.stop;  // the first Ctrl-Z, or the end
     char* out = buffer + squeezed.kept;
     const char* const last = buffer + squeezed.read;  // the byte before the stop, if left
     if (last < stop) {
@@ -518,7 +516,7 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
             out = settled.out;
         }
     }
-    if (z != nullptr && !(info.fd_flags & FD_DEVICE)) info.fd_flags |= FD_EOF;
+    if (stop < end && !(info.fd_flags & FD_DEVICE)) info.fd_flags |= FD_EOF;
     return static_cast<std::int32_t>(out - buffer);
 }
 

@@ -82,11 +82,12 @@ struct Pieces {
     std::int32_t count;  // pieces copied
 };
 
-// How far the read side's conversion came: the bytes kept, and the bytes of the text they came
-// from.
+// How far the read side's conversion came: the bytes kept, the bytes of the text they came from,
+// and where the data stops: at the first Ctrl-Z, or at the end of the text.
 struct Squeezed {
     std::uint32_t kept;
     std::uint32_t read;
+    std::uint32_t stop;
 };
 
 // The widest block of any build: what the loops may store past their bytes is measured in it.
@@ -226,6 +227,27 @@ struct Avx2Block : BitPerByte {
         return static_cast<Mask>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(C))));
     }
+
+    // The read side looks for a CR and a Ctrl-Z at once. Their low four bits differ, so a shuffle
+    // of a table on each byte's low bits gives back the byte itself only for those two: every
+    // other entry is 0xFF, which no byte below 0x80 equals, and a byte from 0x80 up gets 0.
+    static Bytes cr_or_ctrl_z_bytes(Bytes bytes) {
+        const __m256i table =
+            _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, CTRL_Z, -1, -1, CR, -1, -1,  //
+                             -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, CTRL_Z, -1, -1, CR, -1, -1);
+        return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, bytes), bytes);
+    }
+    static Mask cr_or_ctrl_z(Bytes bytes) {
+        return static_cast<Mask>(_mm256_movemask_epi8(cr_or_ctrl_z_bytes(bytes)));
+    }
+    static constexpr std::uint32_t WINDOW = 128;
+    static bool window_holds_cr_or_ctrl_z(const char* from) {
+        const __m256i either = _mm256_or_si256(
+            _mm256_or_si256(cr_or_ctrl_z_bytes(load(from)), cr_or_ctrl_z_bytes(load(from + 32))),
+            _mm256_or_si256(cr_or_ctrl_z_bytes(load(from + 64)),
+                            cr_or_ctrl_z_bytes(load(from + 96))));
+        return !_mm256_testz_si256(either, either);
+    }
 };
 static_assert(ByteBlock<Avx2Block>);
 using NativeBlock = Avx2Block;
@@ -255,12 +277,46 @@ struct NeonBlock : SpacedMask<std::uint64_t, 2> {
     }
     template <char C>
     static Mask mask(Bytes bytes) {
-        // Byte i keeps bit 2 * (i % 4): the adds then never carry, each sum having distinct bits.
-        const uint8x16_t bits = vreinterpretq_u8_u32(vdupq_n_u32(0x40100401));
         const uint8x16_t c = vdupq_n_u8(static_cast<std::uint8_t>(C));
-        const uint8x16_t low = vandq_u8(vceqq_u8(bytes.low, c), bits);
-        const uint8x16_t high = vandq_u8(vceqq_u8(bytes.high, c), bits);
-        const uint8x16_t pairs = vpaddq_u8(low, high);     // byte i: bytes 2i and 2i + 1
+        return fold({vceqq_u8(bytes.low, c), vceqq_u8(bytes.high, c)});
+    }
+
+    // The read side looks for a CR and a Ctrl-Z at once. Their low four bits differ, so a lookup
+    // of each byte's low bits in a table of 16 gives back the byte itself only for those two: every
+    // other entry differs from its index in its low bits, so no byte equals it.
+    static uint8x16_t cr_or_ctrl_z_bytes(uint8x16_t bytes) {
+        constexpr auto entry = [](int i) -> std::uint8_t {
+            return static_cast<std::uint8_t>(i == (CR & 0xF)       ? CR
+                                             : i == (CTRL_Z & 0xF) ? CTRL_Z
+                                                                   : i ^ 1);
+        };
+        const uint8x16_t table = {entry(0),  entry(1),  entry(2),  entry(3), entry(4),  entry(5),
+                                  entry(6),  entry(7),  entry(8),  entry(9), entry(10), entry(11),
+                                  entry(12), entry(13), entry(14), entry(15)};
+        return vceqq_u8(vqtbl1q_u8(table, vandq_u8(bytes, vdupq_n_u8(0xF))), bytes);
+    }
+    static Mask cr_or_ctrl_z(Bytes bytes) {
+        return fold({cr_or_ctrl_z_bytes(bytes.low), cr_or_ctrl_z_bytes(bytes.high)});
+    }
+    static constexpr std::uint32_t WINDOW = 128;
+    static bool window_holds_cr_or_ctrl_z(const char* from) {
+        const auto* at = reinterpret_cast<const std::uint8_t*>(from);
+        const uint8x16x4_t a = vld1q_u8_x4(at), b = vld1q_u8_x4(at + 64);
+        const uint8x16_t either = vorrq_u8(
+            vorrq_u8(vorrq_u8(cr_or_ctrl_z_bytes(a.val[0]), cr_or_ctrl_z_bytes(a.val[1])),
+                     vorrq_u8(cr_or_ctrl_z_bytes(a.val[2]), cr_or_ctrl_z_bytes(a.val[3]))),
+            vorrq_u8(vorrq_u8(cr_or_ctrl_z_bytes(b.val[0]), cr_or_ctrl_z_bytes(b.val[1])),
+                     vorrq_u8(cr_or_ctrl_z_bytes(b.val[2]), cr_or_ctrl_z_bytes(b.val[3]))));
+        return vmaxvq_u32(vreinterpretq_u32_u8(either)) != 0;
+    }
+
+  private:
+    // The mask of a block's matches, given as 0xFF in each matching byte. Byte i keeps bit
+    // 2 * (i % 4): the adds then never carry, each sum having distinct bits.
+    static Mask fold(Bytes matches) {
+        const uint8x16_t bits = vreinterpretq_u8_u32(vdupq_n_u32(0x40100401));
+        const uint8x16_t pairs = vpaddq_u8(vandq_u8(matches.low, bits),
+                                           vandq_u8(matches.high, bits));  // byte i: 2i and 2i + 1
         const uint8x16_t quads = vpaddq_u8(pairs, pairs);  // byte i < 8: bytes 4i to 4i + 3
         return vgetq_lane_u64(vreinterpretq_u64_u8(quads), 0);
     }
@@ -596,6 +652,41 @@ inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std:
 
 // ---- the read side ----
 
+// Whether a block looks for a CR and a Ctrl-Z in one pass: cr_or_ctrl_z, the mask of its bytes
+// that are either, and pair_holds_cr_or_ctrl_z, whether the two blocks at `from` hold one. Other
+// blocks leave the Ctrl-Z to the library's search and then look for CRs.
+template <class B>
+concept FindsCrOrCtrlZ = ByteBlock<B> && requires(const char* from, typename B::Bytes bytes) {
+    { B::cr_or_ctrl_z(bytes) } -> std::same_as<typename B::Mask>;
+    { B::window_holds_cr_or_ctrl_z(from) } -> std::same_as<bool>;
+    requires B::WINDOW % B::SIZE == 0;
+};
+
+// The index of the first CR or Ctrl-Z among n bytes, or n when there is none.
+inline std::uint32_t find_cr_or_ctrl_z_plain(const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (from[i] == CR || from[i] == CTRL_Z) return i;
+    return n;
+}
+
+// Two blocks at a time while they hold neither byte, then a block at a time in the two that
+// hold one, or the last bytes, the last block overlapping bytes already known to hold neither.
+template <FindsCrOrCtrlZ Block>
+std::uint32_t find_cr_or_ctrl_z_with(const char* from, std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    if (n < SIZE) return find_cr_or_ctrl_z_plain(from, n);
+    std::uint32_t at = 0;
+    while (n - at >= Block::WINDOW && !Block::window_holds_cr_or_ctrl_z(from + at))
+        at += Block::WINDOW;
+    for (;;) {
+        const std::uint32_t start = std::min(at, n - SIZE);
+        const typename Block::Mask found = Block::cr_or_ctrl_z(Block::load(from + start));
+        if (found != 0) return start + Block::first(found);
+        if (start == n - SIZE) return n;
+        at += SIZE;
+    }
+}
+
 // The index of the first CR among n bytes, or n when there is none.
 inline std::uint32_t find_cr_plain(const char* from, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; ++i)
@@ -645,35 +736,61 @@ void move_down_with(char* to, const char* from, std::uint32_t n) {
     Block::store(to + n - Block::SIZE, last);
 }
 
-// Converts the text in place while a byte follows the next CR among its n bytes: each CR-LF
-// becomes LF, a lone CR stays. It stops before the last byte, or after it when a pair ends there,
-// and leaves that byte, whose CR may pair with the next block, to the caller.
+// Converts the text in place up to the first Ctrl-Z among its n bytes, or the end, the stop: each
+// CR-LF becomes LF, a lone CR stays. It stops before the last byte before the stop, or after it
+// when a pair ends there, and leaves that byte, whose CR may pair with the next block, to the
+// caller.
 inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
+    std::uint32_t stop = 0;
+    while (stop < n && text[stop] != CTRL_Z)
+        ++stop;
     std::uint32_t kept = 0, read = 0;
-    while (read + 1 < n) {
+    while (read + 1 < stop) {
         const bool pair = text[read] == CR && text[read + 1] == LF;
         text[kept++] = pair ? LF : text[read];
         read += pair ? 2 : 1;
     }
-    return {kept, read};
+    return {kept, read, stop};
 }
 
 // Fast because a line costs a search and a move of blocks, both inline, and nothing moves until
-// the first pair has been dropped.
+// the first pair has been dropped. The stop is found first, by the library's search.
 template <ByteBlock Block>
-Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
+[[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
+    const void* z = std::memchr(text, CTRL_Z, n);
+    const std::uint32_t stop =
+        z != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(z) - text) : n;
     std::uint32_t kept = 0, read = 0;
-    while (read + 1 < n) {
-        const std::uint32_t run = find_cr_with<Block>(text + read, n - 1 - read);
+    while (read + 1 < stop) {
+        const std::uint32_t run = find_cr_with<Block>(text + read, stop - 1 - read);
         if (kept != read) move_down_with<Block>(text + kept, text + read, run);
         kept += run;
         read += run;
-        if (read + 1 == n) break;
+        if (read + 1 == stop) break;
         const bool pair = text[read + 1] == LF;
         text[kept++] = pair ? LF : CR;
         read += pair ? 2 : 1;
     }
-    return {kept, read};
+    return {kept, read, stop};
+}
+
+// Where the block looks for a CR and a Ctrl-Z at once, text with no CR before its stop, most of
+// all text with LF line ends, is read once: the search for the first of either finds the stop,
+// and nothing before it changes. Once a CR is met the rest goes as above, each CR being found
+// near the one before.
+template <ByteBlock Block>
+Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
+    if constexpr (FindsCrOrCtrlZ<Block>) {
+        const std::uint32_t at = find_cr_or_ctrl_z_with<Block>(text, n);
+        if (at == n || text[at] == CTRL_Z) {
+            const std::uint32_t before_last = at > 0 ? at - 1 : 0;  // the last is the caller's
+            return {before_last, before_last, at};
+        }
+        const Squeezed rest = squeeze_crlf_in_two_passes<Block>(text + at, n - at);
+        return {at + rest.kept, at + rest.read, at + rest.stop};
+    } else {
+        return squeeze_crlf_in_two_passes<Block>(text, n);
+    }
 }
 
 inline Squeezed squeeze_crlf(char* text, std::uint32_t n) {
