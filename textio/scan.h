@@ -566,17 +566,17 @@ Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
 // the block is stored whole, then each LF in it gets its CR and the block is stored again from
 // that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
 // of a block, which begins before the limit, and the loads 2 * SIZE - 1 past the text's, which
-// this loop keeps inside it. The block that reaches the limit is cut back to it.
-template <ByteBlock Block>
-Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+// this loop keeps inside it, watching the text's end only where it may come first. The block that
+// reaches the limit is cut back to it.
+template <ByteBlock Block, bool WATCH_TEXT>
+Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     static_assert(3 * SIZE <= EXPAND_SLACK);
-    if (n < 2 * SIZE) return {0, 0};
     char* to = out;
     const char* from = text;
     char* const to_end = out + limit;
     const char* const from_last = text + (n - 2 * SIZE);
-    while (from <= from_last) {
+    do {
         const typename Block::Bytes bytes = Block::load(from);
         Block::store(to, bytes);
         const typename Block::Mask block_lfs = Block::template mask<LF>(bytes);
@@ -597,8 +597,18 @@ Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std:
         }
         to = shifted + SIZE;
         from += SIZE;
-    }
+    } while (!WATCH_TEXT || from <= from_last);
     return {static_cast<std::uint32_t>(to - out), static_cast<std::uint32_t>(from - text)};
+}
+
+// Out grows at least as fast as the text is taken, so with limit + 2 * SIZE bytes of text or more
+// the limit comes first, and the loop need not watch the text's end.
+template <ByteBlock Block>
+Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    if (n < 2 * Block::SIZE) return {0, 0};
+    if (n - 2 * Block::SIZE >= limit)
+        return expand_lf_blocks_until<Block, false>(out, limit, text, n);
+    return expand_lf_blocks_until<Block, true>(out, limit, text, n);
 }
 
 // The same near the end of the room or the text: a block at a time while a whole block and the
