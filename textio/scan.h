@@ -327,6 +327,14 @@ using NativeBlock = NeonBlock;
 using NativeBlock = WordBlock;
 #endif
 
+// Hides a value's history from the optimiser, which would otherwise work out a pointer stepped
+// once a bit of a mask anew from the mask's count, a popcount and more for every block, where the
+// pointer it already holds is what it needs.
+template <class T>
+[[gnu::always_inline]] inline void keep_as_is(T& value) {
+    asm("" : "+r"(value));
+}
+
 template <ByteBlock Block>
 void copy_block(char* to, const char* from) {
     Block::store(to, Block::load(from));
@@ -588,6 +596,7 @@ Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text
             shifted[at] = CR;
             ++shifted;
             copy_block<Block>(shifted + at, from + at);
+            keep_as_is(shifted);
         }
         if (shifted + SIZE >= to_end) {
             const Expanded cut =
