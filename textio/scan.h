@@ -408,7 +408,12 @@ inline std::uint32_t copy_through_lf_plain(char* to, const char* from, std::uint
 template <ByteBlock Block>
 [[gnu::always_inline]] inline std::uint32_t copy_through_lf_with(char* to, const char* from,
                                                                  std::uint32_t n) {
-    if (n < Block::SIZE) return copy_through_lf_plain(to, from, n);
+    if (n < Block::SIZE) {
+        if constexpr (Block::SIZE > WordBlock::SIZE)
+            return copy_through_lf_with<WordBlock>(to, from, n);  // a buffer's last bytes
+        else
+            return copy_through_lf_plain(to, from, n);
+    }
     const std::uint32_t last = n - Block::SIZE;
     std::uint32_t at = 0;
     for (;;) {
