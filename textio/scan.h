@@ -777,6 +777,42 @@ inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
     return {kept, read, stop};
 }
 
+// Once a pair has been dropped every byte moves down, and a line costs a block or two searched and
+// moved in the same pass. Each block lies before the stop's last byte, so a CR in it has its next
+// byte. Every store stays below the bytes not yet read: a block with no CR is stored whole where
+// its bytes go; in a block with one, the bytes before the CR go as the whole block when that cannot
+// reach past the CR, else as a short copy, and the CR is settled as a pair or a lone CR.
+template <ByteBlock Block>
+void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
+                           std::uint32_t stop) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    char* to = text + kept;
+    const char* from = text + read;
+    const char* const last = text + stop - 1;  // the stop's last byte: no block reaches it
+    while (from + SIZE <= last) {
+        const typename Block::Bytes bytes = Block::load(from);
+        const typename Block::Mask crs = Block::template mask<CR>(bytes);
+        if (crs == 0) {
+            Block::store(to, bytes);
+            to += SIZE;
+            from += SIZE;
+            continue;
+        }
+        const std::uint32_t at = Block::first(crs);
+        if (to + SIZE <= from + at + 1)
+            Block::store(to, bytes);
+        else
+            copy_below_block(to, from, at);
+        to += at;
+        from += at;
+        const bool pair = from[1] == LF;
+        *to++ = pair ? LF : CR;
+        from += pair ? 2 : 1;
+    }
+    kept = static_cast<std::uint32_t>(to - text);
+    read = static_cast<std::uint32_t>(from - text);
+}
+
 // Fast because a line costs a search and a move of blocks, both inline, and nothing moves until
 // the first pair has been dropped. The stop is found first, by the library's search.
 template <ByteBlock Block>
@@ -791,9 +827,14 @@ template <ByteBlock Block>
         kept += run;
         read += run;
         if (read + 1 == stop) break;
-        const bool pair = text[read + 1] == LF;
-        text[kept++] = pair ? LF : CR;
-        read += pair ? 2 : 1;
+        if (text[read + 1] != LF) {
+            text[kept++] = CR;
+            read += 1;
+            continue;
+        }
+        text[kept++] = LF;
+        read += 2;
+        squeeze_moving_blocks<Block>(text, kept, read, stop);  // from here on every byte moves
     }
     return {kept, read, stop};
 }
