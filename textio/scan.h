@@ -817,7 +817,7 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
 // the first pair has been dropped. The stop is found first, by the library's search.
 template <ByteBlock Block>
 [[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
-    const void* z = std::memchr(text, CTRL_Z, n);
+    const void* z = n > 0 ? std::memchr(text, CTRL_Z, n) : nullptr;  // no text may have no address
     const std::uint32_t stop =
         z != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(z) - text) : n;
     std::uint32_t kept = 0, read = 0;
