@@ -240,6 +240,7 @@ struct Avx2Block : BitPerByte {
     static Mask cr_or_ctrl_z(Bytes bytes) {
         return static_cast<Mask>(_mm256_movemask_epi8(cr_or_ctrl_z_bytes(bytes)));
     }
+    // Four registers a turn: the test and its branch are paid once for 128 bytes.
     static constexpr std::uint32_t WINDOW = 128;
     static bool window_holds_cr_or_ctrl_z(const char* from) {
         const __m256i either = _mm256_or_si256(
@@ -298,6 +299,7 @@ struct NeonBlock : SpacedMask<std::uint64_t, 2> {
     static Mask cr_or_ctrl_z(Bytes bytes) {
         return fold({cr_or_ctrl_z_bytes(bytes.low), cr_or_ctrl_z_bytes(bytes.high)});
     }
+    // Eight registers a turn: the test and its branch are paid once for 128 bytes.
     static constexpr std::uint32_t WINDOW = 128;
     static bool window_holds_cr_or_ctrl_z(const char* from) {
         const auto* at = reinterpret_cast<const std::uint8_t*>(from);
@@ -677,8 +679,9 @@ inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std:
 // ---- the read side ----
 
 // Whether a block looks for a CR and a Ctrl-Z in one pass: cr_or_ctrl_z, the mask of its bytes
-// that are either, and pair_holds_cr_or_ctrl_z, whether the two blocks at `from` hold one. Other
-// blocks leave the Ctrl-Z to the library's search and then look for CRs.
+// that are either, and window_holds_cr_or_ctrl_z, whether the WINDOW bytes at `from`, a whole
+// number of blocks, hold one. Other blocks leave the Ctrl-Z to the library's search and then look
+// for CRs: their own search for both would cost more than the library's two.
 template <class B>
 concept FindsCrOrCtrlZ = ByteBlock<B> && requires(const char* from, typename B::Bytes bytes) {
     { B::cr_or_ctrl_z(bytes) } -> std::same_as<typename B::Mask>;
@@ -693,8 +696,8 @@ inline std::uint32_t find_cr_or_ctrl_z_plain(const char* from, std::uint32_t n) 
     return n;
 }
 
-// Two blocks at a time while they hold neither byte, then a block at a time in the two that
-// hold one, or the last bytes, the last block overlapping bytes already known to hold neither.
+// A window of blocks at a time while it holds neither byte, then a block at a time in the window
+// that holds one, or in the last bytes, the last block overlapping bytes known to hold neither.
 template <FindsCrOrCtrlZ Block>
 std::uint32_t find_cr_or_ctrl_z_with(const char* from, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
@@ -814,7 +817,8 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
 }
 
 // Fast because a line costs a search and a move of blocks, both inline, and nothing moves until
-// the first pair has been dropped. The stop is found first, by the library's search.
+// the first pair has been dropped. The stop is found first, by the library's search. Kept out of
+// line: inlined after the one-pass search, its loop was compiled into more instructions.
 template <ByteBlock Block>
 [[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
     const void* z = n > 0 ? std::memchr(text, CTRL_Z, n) : nullptr;  // no text may have no address
