@@ -147,6 +147,21 @@ struct SpacedMask {
 // The mask of a 32-byte block, one bit per byte, as both SSE2 and AVX2 give it.
 using BitPerByte = SpacedMask<std::uint32_t, 1>;
 
+// The read side looks for a CR and a Ctrl-Z at once. Their low four bits differ, so a byte is one
+// of them exactly when it equals this table's entry for its low four bits: those two entries are
+// CR and Ctrl-Z, and every other entry differs from its index in its low bits, so no byte equals
+// it. A vector block looks its bytes up in it with one shuffle.
+constexpr auto CR_OR_CTRL_Z_BY_LOW_BITS = [] {
+    struct {
+        std::uint8_t entries[16];
+    } table{};
+    for (int i = 0; i < 16; ++i)
+        table.entries[i] = static_cast<std::uint8_t>(i == (CR & 0xF)       ? CR
+                                                     : i == (CTRL_Z & 0xF) ? CTRL_Z
+                                                                           : i ^ 1);
+    return table;
+}();
+
 // Eight bytes at a time in a 64-bit integer: portable C++, no intrinsics, either byte order. The
 // mask keeps the high bit of each matching byte.
 struct WordBlock : SpacedMask<std::uint64_t, 8> {
@@ -228,13 +243,10 @@ struct Avx2Block : BitPerByte {
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(C))));
     }
 
-    // The read side looks for a CR and a Ctrl-Z at once. Their low four bits differ, so a shuffle
-    // of a table on each byte's low bits gives back the byte itself only for those two: every
-    // other entry is 0xFF, which no byte below 0x80 equals, and a byte from 0x80 up gets 0.
+    // A byte from 0x80 up shuffles to 0, which it does not equal.
     static Bytes cr_or_ctrl_z_bytes(Bytes bytes) {
-        const __m256i table =
-            _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, CTRL_Z, -1, -1, CR, -1, -1,  //
-                             -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, CTRL_Z, -1, -1, CR, -1, -1);
+        const __m256i table = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(CR_OR_CTRL_Z_BY_LOW_BITS.entries)));
         return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, bytes), bytes);
     }
     static Mask cr_or_ctrl_z(Bytes bytes) {
@@ -282,18 +294,9 @@ struct NeonBlock : SpacedMask<std::uint64_t, 2> {
         return fold({vceqq_u8(bytes.low, c), vceqq_u8(bytes.high, c)});
     }
 
-    // The read side looks for a CR and a Ctrl-Z at once. Their low four bits differ, so a lookup
-    // of each byte's low bits in a table of 16 gives back the byte itself only for those two: every
-    // other entry differs from its index in its low bits, so no byte equals it.
+    // The lookup takes the whole byte as the index, so the low four bits are picked first.
     static uint8x16_t cr_or_ctrl_z_bytes(uint8x16_t bytes) {
-        constexpr auto entry = [](int i) -> std::uint8_t {
-            return static_cast<std::uint8_t>(i == (CR & 0xF)       ? CR
-                                             : i == (CTRL_Z & 0xF) ? CTRL_Z
-                                                                   : i ^ 1);
-        };
-        const uint8x16_t table = {entry(0),  entry(1),  entry(2),  entry(3), entry(4),  entry(5),
-                                  entry(6),  entry(7),  entry(8),  entry(9), entry(10), entry(11),
-                                  entry(12), entry(13), entry(14), entry(15)};
+        const uint8x16_t table = vld1q_u8(CR_OR_CTRL_Z_BY_LOW_BITS.entries);
         return vceqq_u8(vqtbl1q_u8(table, vandq_u8(bytes, vdupq_n_u8(0xF))), bytes);
     }
     static Mask cr_or_ctrl_z(Bytes bytes) {
