@@ -734,26 +734,30 @@ struct CopyTrace {
     std::vector<std::string> steps;  // each piece of the two calls and both streams after it
     std::vector<std::uint64_t> write_sizes;
     std::string output;
-    std::int32_t straight = 0;  // pieces that took the straight path
+    std::int64_t straight = 0;  // characters that took the straight path
 };
 
-CopyTrace copy_with(const std::string& data, std::uint32_t stdout_type, bool straight) {
-    constexpr std::int32_t CAPACITY = 130;
-    CopyTrace trace;
+Stream* open_copy(const std::string& data, std::uint32_t stdout_type) {
     reset_world();
     fake::set_std(pf::STD_OUTPUT_HANDLE, stdout_type);
     fake::add_file("f", data, pf::FILE_TYPE_DISK);
     EXPECT_TRUE(init_fd_table());
     EXPECT_TRUE(init_stream_table());
-    Stream* input = open_stream("f", "r");
+    return open_stream("f", "r");
+}
+
+CopyTrace copy_with(const std::string& data, std::uint32_t stdout_type, bool straight,
+                    std::int32_t capacity) {
+    CopyTrace trace;
+    Stream* input = open_copy(data, stdout_type);
     const Stream* out = standard_output();
+    std::vector<char> line(std::min<std::size_t>(data.size() + 1, capacity));
     for (;;) {
-        if (straight) trace.straight += copy_line_pieces(input, standard_output(), CAPACITY);
-        char line[CAPACITY];
-        const std::int32_t n = get_line_length(line, CAPACITY, input);
+        if (straight) trace.straight += copy_line_pieces(input, standard_output(), capacity);
+        const std::int32_t n = get_line_length(line.data(), capacity, input);
         if (n < 0) break;
-        EXPECT_EQ(print_chars(line, n), n);
-        trace.steps.push_back(std::string(line, static_cast<std::size_t>(n)) + " in " +
+        EXPECT_EQ(print_chars(line.data(), n), n);
+        trace.steps.push_back(std::string(line.data(), static_cast<std::size_t>(n)) + " in " +
                               std::to_string(input->next - input->base) + "/" +
                               std::to_string(input->count) + " out " +
                               std::to_string(out->next - out->base) + "/" +
@@ -770,27 +774,53 @@ TEST_F(LayerTest, TheStraightCopyOfLinesMatchesTheTwoCalls) {
     for (std::size_t length = 0; length <= 300; ++length)
         lines += std::string(length, static_cast<char>('a' + length % 26)) + "\r\n";
     const std::string cases[] = {lines, lines + "no end", std::string(5000, 'x') + "\n\n"};
-    for (std::uint32_t type : {pf::FILE_TYPE_CHAR, pf::FILE_TYPE_DISK, pf::FILE_TYPE_PIPE}) {
-        for (const std::string& data : cases) {
-            SCOPED_TRACE(::testing::Message() << type << " " << data.size());
-            const CopyTrace two_calls = copy_with(data, type, false);
-            const CopyTrace both = copy_with(data, type, true);
-            EXPECT_EQ(both.write_sizes, two_calls.write_sizes);
-            EXPECT_EQ(both.output, two_calls.output);
-            // Every step the two calls take in the straight copy is one they take alone.
-            auto at = two_calls.steps.begin();
-            for (const std::string& step : both.steps) {
-                at = std::find(at, two_calls.steps.end(), step);
-                ASSERT_NE(at, two_calls.steps.end()) << step;
+    // The program's pieces, the shortest and pieces longer than any line.
+    for (std::int32_t capacity : {130, 2, INT32_MAX}) {
+        for (std::uint32_t type : {pf::FILE_TYPE_CHAR, pf::FILE_TYPE_DISK, pf::FILE_TYPE_PIPE}) {
+            for (const std::string& data : cases) {
+                SCOPED_TRACE(::testing::Message() << capacity << " " << type << " " << data.size());
+                const CopyTrace two_calls = copy_with(data, type, false, capacity);
+                const CopyTrace both = copy_with(data, type, true, capacity);
+                EXPECT_EQ(both.write_sizes, two_calls.write_sizes);
+                EXPECT_EQ(both.output, two_calls.output);
+                // Every step the two calls take in the straight copy is one they take alone.
+                auto at = two_calls.steps.begin();
+                for (const std::string& step : both.steps) {
+                    at = std::find(at, two_calls.steps.end(), step);
+                    ASSERT_NE(at, two_calls.steps.end()) << step;
+                }
+                // Every character read went one way or the other.
+                const auto characters = [](const std::vector<std::string>& steps) {
+                    std::int64_t sum = 0;
+                    for (const std::string& step : steps)
+                        sum += static_cast<std::int64_t>(step.find(" in "));
+                    return sum;
+                };
+                const std::int64_t by_calls = characters(both.steps);
+                EXPECT_EQ(both.straight + by_calls, characters(two_calls.steps));
+                // A console has no buffer of its own; a file or pipe takes most bytes straight,
+                // but for a line longer than a buffer, which the calls read across its end.
+                if (type == pf::FILE_TYPE_CHAR)
+                    EXPECT_EQ(both.straight, 0);
+                else
+                    EXPECT_GT(both.straight, capacity == INT32_MAX ? 0 : by_calls);
             }
-            const auto pieces = static_cast<std::int32_t>(two_calls.steps.size());
-            EXPECT_EQ(both.straight + static_cast<std::int32_t>(both.steps.size()), pieces);
-            // A console has no buffer of its own; a file or pipe takes most pieces straight.
-            if (type == pf::FILE_TYPE_CHAR)
-                EXPECT_EQ(both.straight, 0);
-            else
-                EXPECT_GT(both.straight, pieces / 2);
         }
+    }
+}
+
+// A piece of no character, the room of a capacity of 0 or 1, is none that the copy can take.
+TEST_F(LayerTest, TheStraightCopyTakesNothingWithoutRoomForACharacter) {
+    for (std::int32_t capacity : {INT32_MIN, -1, 0, 1}) {
+        Stream* input = open_copy("ab\ncd\n", pf::FILE_TYPE_DISK);
+        ASSERT_EQ(print_chars("x", 1), 1);  // standard output gets its buffer
+        char first[2];
+        ASSERT_EQ(get_line_length(first, 2, input), 1);  // and the input its own
+        const Stream before_in = *input, before_out = *standard_output();
+        EXPECT_EQ(copy_line_pieces(input, standard_output(), capacity), 0) << capacity;
+        EXPECT_EQ(input->next, before_in.next);
+        EXPECT_EQ(input->count, before_in.count);
+        EXPECT_EQ(standard_output()->next, before_out.next);
     }
 }
 

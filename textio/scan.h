@@ -5,8 +5,8 @@
 // fast forms search and copy in one pass over blocks of 32 bytes (two SSE2 or NEON registers) or
 // 8 (a 64-bit word, portable C++), inline, and leave only long runs to the library. Only the block
 // types below know the width; the loops are written once over them. Where the processor has
-// AVX2, the copy of line pieces, the write's loop and the read's run a build of these loops for it,
-// made in textio/scan_avx2.cpp, with one register per 32-byte block. The plain forms are the
+// AVX2, the write's loop and the read's run a build of these loops for it, made in
+// textio/scan_avx2.cpp, with one register per 32-byte block. The plain forms are the
 // reference: tests/scan_test.cpp holds every block width, and the AVX2 build, to them.
 #pragma once
 
@@ -79,7 +79,6 @@ struct Pieces {
     std::int32_t left;   // bytes left in it
     char* to;            // where the next piece goes
     std::int32_t space;  // room left there
-    std::int32_t count;  // pieces copied
 };
 
 // How far the read side's conversion came: the bytes kept, the bytes of the text they came from,
@@ -99,9 +98,8 @@ constexpr std::uint32_t WIDEST_BLOCK = 32;
 constexpr std::uint32_t EXPAND_SLACK = 3 * WIDEST_BLOCK;
 
 #if MIRZET_SCAN_AVX2
-// The loops of the copy, the write and the read built for AVX2, and whether this processor may
+// The loops of the write and the read built for AVX2, and whether this processor may
 // run them.
-void copy_pieces_avx2(Pieces& run, std::int32_t room);
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
 Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n);
 inline const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
@@ -111,8 +109,8 @@ inline namespace MIRZET_SCAN_VARIANT {
 
 // What the loops ask of a block: its SIZE in bytes, at most the widest; load and store, which
 // move a block through registers; mask<C>, the mask of its bytes equal to C, 0 when there are
-// none; and first, last and count, the index of the first or last byte in a mask that has one and
-// the number of bytes in it. A mask holds one bit for each byte, the first byte's lowest, so the
+// none; and first and count, the index of the first byte in a mask that has one and the number
+// of bytes in it. A mask holds one bit for each byte, the first byte's lowest, so the
 // mask without its first byte is mask & (mask - 1) whatever the block.
 template <class B>
 concept ByteBlock = requires(const char* from, char* to, typename B::Bytes bytes,
@@ -123,11 +121,10 @@ concept ByteBlock = requires(const char* from, char* to, typename B::Bytes bytes
     B::store(to, bytes);
     { B::template mask<LF>(bytes) } -> std::same_as<typename B::Mask>;
     { B::first(mask) } -> std::same_as<std::uint32_t>;
-    { B::last(mask) } -> std::same_as<std::uint32_t>;
     { B::count(mask) } -> std::same_as<std::uint32_t>;
 };
 
-// first, last and count over a mask that spans BITS bits for each byte, of which a matching byte
+// first and count over a mask that spans BITS bits for each byte, of which a matching byte
 // sets one, the first byte's lowest: an index is a bit's position over BITS.
 template <class M, std::uint32_t BITS>
 struct SpacedMask {
@@ -135,9 +132,6 @@ struct SpacedMask {
 
     static std::uint32_t first(Mask mask) {
         return static_cast<std::uint32_t>(std::countr_zero(mask)) / BITS;
-    }
-    static std::uint32_t last(Mask mask) {
-        return static_cast<std::uint32_t>(8 * sizeof(Mask) - 1 - std::countl_zero(mask)) / BITS;
     }
     static std::uint32_t count(Mask mask) {
         return static_cast<std::uint32_t>(std::popcount(mask));
@@ -446,107 +440,41 @@ template <ByteBlock Block>
 
 // ---- line pieces, straight from one buffer into another ----
 
-// The length of a piece whose first block, already stored, holds no LF: the blocks after it are
-// stored whole until one holds an LF or the piece reaches room bytes.
-template <ByteBlock Block>
-std::int32_t piece_past_first_block(char* to, const char* from, std::int32_t room) {
-    constexpr auto SIZE = static_cast<std::int32_t>(Block::SIZE);
-    for (std::int32_t piece = SIZE; piece < room; piece += SIZE) {
-        const typename Block::Bytes bytes = Block::load(from + piece);
-        Block::store(to + piece, bytes);
-        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
-        if (lfs != 0)
-            return std::min(piece + static_cast<std::int32_t>(Block::first(lfs)) + 1, room);
-    }
-    return room;
-}
-
-// Copies the pieces that start where both buffers hold the blocks of a whole piece more, room
-// being a block or more, and returns the bytes they took. Inside that stretch a piece
-// ends at its first LF or after room bytes, with no buffer's end to watch; the source and the
-// space shrink together, so one bound covers both. Fast because the blocks are stored whole,
-// their bytes past a piece's end being the next piece's own: a block that starts a piece and
-// holds LFs ends as many pieces, none longer than the room, and the next block starts after its
-// last LF, so short lines cost a mask, a count and a step per block, and the next block's
-// address waits on one search, not on one per line. Stores reach past the last piece only into
-// the free space of the output, inside the room, and nothing else is written.
-template <ByteBlock Block>
-std::int32_t copy_pieces_in_room(Pieces& run, std::int32_t room) {
-    constexpr auto SIZE = static_cast<std::int32_t>(Block::SIZE);
-    const std::int32_t reach = (room + SIZE - 1) / SIZE * SIZE;  // the blocks of a whole piece
-    const std::int32_t last_start = std::min(run.left, run.space) - reach;
-    const char* const from = run.from;
-    char* const to = run.to;
-    std::int32_t at = 0, count = 0;
-    while (at <= last_start) {
-        const typename Block::Bytes bytes = Block::load(from + at);
-        Block::store(to + at, bytes);
-        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
-        if (lfs != 0) {
-            count += static_cast<std::int32_t>(Block::count(lfs));
-            at += static_cast<std::int32_t>(Block::last(lfs)) + 1;
-        } else {
-            at += piece_past_first_block<Block>(to + at, from + at, room);
-            ++count;
-        }
-    }
-    run.count += count;
-    return at;
-}
-
-// Copies piece after piece, each as copy_through_lf gives it from at most room bytes, while the
-// source holds the whole piece and the room left holds the most the copy may store: first the
-// pieces inside the room, then one at a time up to the buffers' ends. A piece the
-// source's end cuts short, with no LF and fewer than room bytes, is not taken. The positions are
-// kept in locals while it runs: the copy's stores may alias them, so the compiler would otherwise
-// load them again for every piece.
-template <ByteBlock Block>
-void copy_pieces_with(Pieces& run, std::int32_t room) {
-    if (room >= static_cast<std::int32_t>(Block::SIZE)) {
-        const std::int32_t taken = copy_pieces_in_room<Block>(run, room);
-        run.from += taken;
-        run.left -= taken;
-        run.to += taken;
-        run.space -= taken;
-    }
-    const char* from = run.from;
-    std::int32_t left = run.left;
-    char* to = run.to;
-    std::int32_t space = run.space;
-    std::int32_t count = 0;
-    for (;;) {
-        const std::int32_t span = left < room ? left : room;
-        if (span <= 0 || span > space) break;
-        const auto n = static_cast<std::int32_t>(
-            copy_through_lf_with<Block>(to, from, static_cast<std::uint32_t>(span)));
-        if (n < room && to[n - 1] != LF) break;
-        from += n;
-        left -= n;
-        to += n;
-        space -= n;
-        ++count;
-    }
-    run = {from, left, to, space, run.count + count};
-}
-
-// The plain twin: piece after piece, each through its first LF or room bytes, while the source
-// holds the whole piece and the space left holds it.
+// The plain twin, and the rule: piece after piece, each through its first LF or room bytes, while
+// the piece is whole (it ends at an LF or is room bytes long) and lies inside both the source and
+// the space. A piece the source's end cuts short is left to the line read, which fills the buffer
+// before it ends the piece.
 inline void copy_pieces_plain(Pieces& run, std::int32_t room) {
+    if (room <= 0) return;  // no piece holds a byte
     for (;;) {
         const std::int32_t span = std::min(run.left, room);
-        if (span <= 0 || span > run.space) return;
-        const auto n = static_cast<std::int32_t>(
-            copy_through_lf_plain(run.to, run.from, static_cast<std::uint32_t>(span)));
-        if (n < room && run.to[n - 1] != LF) return;
-        run = {run.from + n, run.left - n, run.to + n, run.space - n, run.count + 1};
+        std::int32_t n = 0;
+        while (n < span && run.from[n] != LF)
+            ++n;
+        if (n < span)
+            ++n;  // through the LF
+        else if (n < room)
+            return;  // cut short by the source's end, or no source at all
+        if (n > run.space) return;
+        for (std::int32_t i = 0; i < n; ++i)
+            run.to[i] = run.from[i];
+        run = {run.from + n, run.left - n, run.to + n, run.space - n};
     }
 }
 
+// Inside the stretch that both the source and the space hold, the pieces lie back to back and
+// where one ends changes no byte, so only the stretch's last piece end is looked for, from the
+// end: every LF ends a piece, and after the last one in the stretch the pieces are room bytes
+// long. Everything before that end is one copy, and no pass counts lines.
 inline void copy_pieces(Pieces& run, std::int32_t room) {
-#if MIRZET_SCAN_DISPATCH
-    if (has_avx2) return copy_pieces_avx2(run, room);
-#endif
-    copy_pieces_with<NativeBlock>(run, room);
+    const std::int32_t stretch = std::min(run.left, run.space);
+    if (room <= 0 || stretch <= 0) return;
+    const auto* lf =
+        static_cast<const char*>(memrchr(run.from, LF, static_cast<std::size_t>(stretch)));
+    const std::int32_t lines = lf != nullptr ? static_cast<std::int32_t>(lf - run.from) + 1 : 0;
+    const std::int32_t whole = lines + (stretch - lines) / room * room;
+    std::memcpy(run.to, run.from, static_cast<std::size_t>(whole));
+    run = {run.from + whole, run.left - whole, run.to + whole, run.space - whole};
 }
 
 // ---- a chunk of output: a CR before every LF ----

@@ -1,4 +1,4 @@
-// The loops of the copy, the write and the read built for AVX2, run only where the processor has
+// The loops of the write and the read built for AVX2, run only where the processor has
 // it. Every header textio/scan.h uses is included here first, built as for any x86-64; scan.h
 // includes none of them itself when it is built for AVX2, so one left out here fails to compile
 // rather than being built for AVX2 and chosen by the linker for every caller.
@@ -27,10 +27,6 @@
 #include "textio/scan.h"
 
 namespace mirzet::scan {
-
-void copy_pieces_avx2(Pieces& run, std::int32_t room) {
-    copy_pieces_with<Avx2Block>(run, room);
-}
 
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     return expand_lf_with<Avx2Block>(out, limit, text, n);

@@ -258,19 +258,20 @@ char* get_line(char* buffer, std::int32_t capacity, Stream* stream) {
     return get_line_length(buffer, capacity, stream) < 0 ? nullptr : buffer;
 }
 
-// Most lines of a copy take this path: one copy and a few tests, where the two calls copy the line
-// twice, through the caller's buffer, and each pays its own tests. Nothing here flushes, so a
-// failed output is left to the calls that report it.
+// Most lines of a copy take this path: one copy of all the pieces that both buffers hold, where
+// the two calls copy each line twice, through the caller's buffer, and each pays its own tests.
+// Nothing here flushes, so a failed output is left to the calls that report it.
 std::int32_t copy_line_pieces(Stream* in, Stream* out, std::int32_t capacity) {
     const std::int32_t room = own_buffer_room(*out);
-    if (room == 0 || stream_failed(*out)) return 0;
-    scan::Pieces run{in->next, in->count, out->next, room, 0};
+    if (room == 0 || stream_failed(*out) || capacity <= 1) return 0;
+    scan::Pieces run{in->next, in->count, out->next, room};
     scan::copy_pieces(run, piece_room(capacity));
-    in->next += in->count - run.left;  // the bytes the pieces took
+    const std::int32_t copied = in->count - run.left;
+    in->next += copied;
     in->count = run.left;
     out->next = run.to;
     out->count = run.space;
-    return run.count;
+    return copied;
 }
 
 // ---- the temporary buffer of a print call ----

@@ -83,7 +83,7 @@ int fill_buffer(Stream* stream);
 // What get_line_length(buffer, capacity, in) and then writing the piece to out would do, piece
 // after piece, while a piece lies whole in in's buffer and out's own buffer has room for it: each
 // piece is copied once, straight from one buffer into the other. It never reads, flushes or fails;
-// the next piece, if any, needs the calls that do. Returns the number of pieces copied.
+// the next piece, if any, needs the calls that do. Returns the number of characters copied.
 std::int32_t copy_line_pieces(Stream* in, Stream* out, std::int32_t capacity);
 
 int begin_temp_buffer(Stream* stream);
