@@ -98,11 +98,12 @@ constexpr std::uint32_t WIDEST_BLOCK = 32;
 constexpr std::uint32_t EXPAND_SLACK = 3 * WIDEST_BLOCK;
 
 #if MIRZET_SCAN_AVX2
-// The loops of the write and the read built for AVX2, and whether this processor may
-// run them.
+// The loops of the write and the read built for AVX2, and BMI1's bit instructions, which every
+// processor with AVX2 has beside it, and whether this processor may run them.
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
 Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n);
-inline const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+inline const bool has_avx2 =
+    (__builtin_cpu_init(), __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi"));
 #endif
 
 inline namespace MIRZET_SCAN_VARIANT {
@@ -512,8 +513,9 @@ Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
 // the block is stored whole, then each LF in it gets its CR and the block is stored again from
 // that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
 // of a block, which begins before the limit, and the loads 2 * SIZE - 1 past the text's, which
-// this loop keeps inside it, watching the text's end only where it may come first. The block that
-// reaches the limit is cut back to it.
+// this loop keeps inside it, watching the text's end only where it may come first. The loop keeps
+// one pointer into out and nothing of a block once it is done: the block that reaches the limit
+// is looked at again, once a chunk, and cut back to it.
 template <ByteBlock Block, bool WATCH_TEXT>
 Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
@@ -525,27 +527,27 @@ Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text
     do {
         const typename Block::Bytes bytes = Block::load(from);
         Block::store(to, bytes);
-        const typename Block::Mask block_lfs = Block::template mask<LF>(bytes);
-        typename Block::Mask lfs = block_lfs;
-        char* shifted = to;  // where the block's bytes from the next LF on belong, less one
+        typename Block::Mask lfs = Block::template mask<LF>(bytes);
         while (lfs != 0) {
-            const std::uint32_t at = Block::first(lfs);
+            const std::size_t at = Block::first(lfs);  // as wide as a pointer: no widening
             lfs &= lfs - 1;
-            shifted[at] = CR;
-            ++shifted;
-            copy_block<Block>(shifted + at, from + at);
-            keep_as_is(shifted);
+            to[at] = CR;
+            ++to;
+            copy_block<Block>(to + at, from + at);
+            keep_as_is(to);
         }
-        if (shifted + SIZE >= to_end) {
-            const Expanded cut =
-                stop_in_block<Block>(block_lfs, static_cast<std::uint32_t>(to_end - to));
-            return {static_cast<std::uint32_t>(to - out) + cut.length,
-                    static_cast<std::uint32_t>(from - text) + cut.taken};
-        }
-        to = shifted + SIZE;
+        to += SIZE;
         from += SIZE;
-    } while (!WATCH_TEXT || from <= from_last);
-    return {static_cast<std::uint32_t>(to - out), static_cast<std::uint32_t>(from - text)};
+        keep_as_is(from);  // else GCC steps a copy of it and moves it back every block
+    } while (to < to_end && (!WATCH_TEXT || from <= from_last));
+    if (to < to_end)
+        return {static_cast<std::uint32_t>(to - out), static_cast<std::uint32_t>(from - text)};
+    from -= SIZE;
+    const typename Block::Mask block_lfs = Block::template mask<LF>(Block::load(from));
+    to -= SIZE + Block::count(block_lfs);
+    const Expanded cut = stop_in_block<Block>(block_lfs, static_cast<std::uint32_t>(to_end - to));
+    return {static_cast<std::uint32_t>(to - out) + cut.length,
+            static_cast<std::uint32_t>(from - text) + cut.taken};
 }
 
 // Out grows at least as fast as the text is taken, so with limit + 2 * SIZE bytes of text or more

@@ -1,4 +1,4 @@
-// The loops of the write and the read built for AVX2, run only where the processor has
+// The loops of the write and the read built for AVX2 and BMI1, run only where the processor has
 // it. Every header textio/scan.h uses is included here first, built as for any x86-64; scan.h
 // includes none of them itself when it is built for AVX2, so one left out here fails to compile
 // rather than being built for AVX2 and chosen by the linker for every caller.
@@ -17,10 +17,10 @@
 #endif
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,bmi"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,bmi")
 #endif
 #define MIRZET_SCAN_VARIANT avx2
 #define MIRZET_SCAN_FOR_AVX2 1
