@@ -69,9 +69,11 @@ using ExpandLoop = Expanded (*)(char*, std::uint32_t, const char*, std::uint32_t
 
 void check_expand_lf(Generator& generate, ExpandLoop expand_fast) {
     for (int round = 0; round < 20000; ++round) {
-        const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
-        // The chunk's own limit mostly, and now and then a small or odd one.
-        const std::uint32_t limit = round % 3 == 0 ? 1 + generate.below(200) : 1024;
+        const std::uint32_t n = generate.below(round % 10 == 0 ? 20000 : 300);
+        // The write's own limits mostly, a chunk's and a batch's, and now and then a small or odd
+        // one.
+        const std::uint32_t limits[] = {1 + generate.below(200), 1024, 8192};
+        const std::uint32_t limit = limits[round % 3];
         const Text text = generate.text(n);
         const char* from = text.bytes.data() + text.offset;
         std::vector<char> fast(limit + EXPAND_SLACK), plain(limit + 1);

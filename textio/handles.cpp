@@ -567,21 +567,11 @@ namespace {
 
 constexpr std::uint32_t CHUNK_LIMIT = 1024;
 
-struct Chunk {
-    char bytes[CHUNK_LIMIT + scan::EXPAND_SLACK];  // past the limit: a pair completed, or scratch
-    std::uint32_t length;
-    std::uint32_t taken;  // bytes of the caller's buffer in it, the CRs added not counted
-};
-// The write's loops store up to EXPAND_SLACK bytes past the limit, whichever block they run on.
-static_assert(sizeof(Chunk::bytes) >= CHUNK_LIMIT + scan::EXPAND_SLACK);
-
-// Fills a chunk from text, inserting a CR before each LF, until it holds CHUNK_LIMIT bytes or more
-// (a pair crossing the mark is completed) or the text runs out.
-void build_chunk(const char* text, std::uint32_t n, Chunk* chunk) {
-    const scan::Expanded expanded = scan::expand_lf(chunk->bytes, CHUNK_LIMIT, text, n);
-    chunk->length = expanded.length;
-    chunk->taken = expanded.taken;
-}
+// Each write takes a chunk of CHUNK_LIMIT converted bytes, or one more where a pair crosses the
+// mark, or the last bytes of the text. The text is converted a batch of chunks at a time, so a
+// chunk costs a write and no call of the conversion: a 4096-character buffer, all LFs, fills
+// one batch.
+constexpr std::uint32_t BATCH_LIMIT = 8 * CHUNK_LIMIT;
 
 struct WriteOutcome {
     std::uint32_t written;  // bytes that reached the handle, inserted CRs included
@@ -589,27 +579,55 @@ struct WriteOutcome {
     std::uint32_t error;    // failure code, 0 when none was reported
 };
 
-WriteOutcome write_text(OsHandle handle, const char* buffer, std::uint32_t n) {
-    WriteOutcome outcome{0, 0, 0};
-    Chunk chunk;
-    while (outcome.taken < n) {
-        build_chunk(buffer + outcome.taken, n - outcome.taken, &chunk);
+// The bytes of the caller's buffer among n converted bytes: all but the CRs inserted, each of which
+// stands before an LF, among the bytes or just past them.
+std::uint32_t text_bytes_in(const char* converted, std::uint32_t n, std::uint32_t length) {
+    std::uint32_t taken = 0;
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (!(converted[i] == CR && i + 1 < length && converted[i + 1] == LF)) ++taken;
+    return taken;
+}
+
+// Writes the chunks of a batch of converted bytes: all of them where the batch ends the text, else
+// those that end inside it. Returns whether every write went out whole; sent is left where the
+// bytes written end.
+bool write_chunks(OsHandle handle, const char* converted, std::uint32_t length, bool ends_text,
+                  std::uint32_t& sent, WriteOutcome& outcome) {
+    while (sent < length) {
+        std::uint32_t end = sent + CHUNK_LIMIT;
+        if (end >= length) {
+            if (!ends_text) break;  // the chunk ends past the batch: the next batch starts it
+            end = length;
+        } else if (converted[end] == LF) {
+            ++end;  // a pair crossing the mark: only an inserted CR stands before an LF
+        }
         std::uint32_t written = 0;
-        if (!pf::write_file(handle, chunk.bytes, chunk.length, &written)) {
+        if (!pf::write_file(handle, converted + sent, end - sent, &written)) {
             outcome.error = pf::get_last_error();
-            break;
+            return false;
         }
         outcome.written += written;
-        if (written < chunk.length) {
+        sent += written;
+        if (sent < end) return false;
+    }
+    return true;
+}
+
+WriteOutcome write_text(OsHandle handle, const char* buffer, std::uint32_t n) {
+    WriteOutcome outcome{0, 0, 0};
+    char batch[BATCH_LIMIT + scan::EXPAND_SLACK];  // past the limit: a pair completed, or scratch
+    while (outcome.taken < n) {
+        const std::uint32_t left = n - outcome.taken;
+        const scan::Expanded expanded =
+            scan::expand_lf(batch, BATCH_LIMIT, buffer + outcome.taken, left);
+        std::uint32_t sent = 0;
+        if (!write_chunks(handle, batch, expanded.length, expanded.taken == left, sent, outcome)) {
             // Only the bytes of the buffer that went out count: a CR whose LF was cut off does not.
-            std::uint32_t sent = 0;
-            for (std::uint32_t i = 0; i < written; ++i)
-                if (!(chunk.bytes[i] == CR && i + 1 < chunk.length && chunk.bytes[i + 1] == LF))
-                    ++sent;
-            outcome.taken += sent;
+            outcome.taken += text_bytes_in(batch, sent, expanded.length);
             break;
         }
-        outcome.taken += chunk.taken;
+        const std::uint32_t unsent = expanded.length - sent;  // the start of a chunk, or none
+        outcome.taken += expanded.taken - text_bytes_in(batch + sent, unsent, unsent);
     }
     return outcome;
 }

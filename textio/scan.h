@@ -513,10 +513,13 @@ Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
 // the block is stored whole, then each LF in it gets its CR and the block is stored again from
 // that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
 // of a block, which begins before the limit, and the loads 2 * SIZE - 1 past the text's, which
-// this loop keeps inside it, watching the text's end only where it may come first. The loop keeps
-// one pointer into out and nothing of a block once it is done: the block that reaches the limit
-// is looked at again, once a chunk, and cut back to it.
-template <ByteBlock Block, bool WATCH_TEXT>
+// this loop keeps inside it, watching the text's end and the limit only where each may come first.
+// The loop keeps one pointer into out and nothing of a block once it is done: the block that
+// reaches the limit is looked at again, once a chunk, and cut back to it. Which ends the block loop
+// watches: the limit, the text's or both.
+enum class Watch { LIMIT, TEXT, BOTH };
+
+template <ByteBlock Block, Watch WATCH>
 Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     static_assert(3 * SIZE <= EXPAND_SLACK);
@@ -539,7 +542,7 @@ Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text
         to += SIZE;
         from += SIZE;
         keep_as_is(from);  // else GCC steps a copy of it and moves it back every block
-    } while (to < to_end && (!WATCH_TEXT || from <= from_last));
+    } while ((WATCH == Watch::TEXT || to < to_end) && (WATCH == Watch::LIMIT || from <= from_last));
     if (to < to_end)
         return {static_cast<std::uint32_t>(to - out), static_cast<std::uint32_t>(from - text)};
     from -= SIZE;
@@ -550,14 +553,18 @@ Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text
             static_cast<std::uint32_t>(from - text) + cut.taken};
 }
 
-// Out grows at least as fast as the text is taken, so with limit + 2 * SIZE bytes of text or more
-// the limit comes first, and the loop need not watch the text's end.
+// Out grows at least as fast as the text is taken, and at most twice as fast: with limit + 2 *
+// SIZE bytes of text or more the limit comes first, and the loop need not watch the text's end;
+// with so little text that its blocks cannot reach the limit, it need not watch the limit.
 template <ByteBlock Block>
 Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
-    if (n < 2 * Block::SIZE) return {0, 0};
-    if (n - 2 * Block::SIZE >= limit)
-        return expand_lf_blocks_until<Block, false>(out, limit, text, n);
-    return expand_lf_blocks_until<Block, true>(out, limit, text, n);
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    if (n < 2 * SIZE) return {0, 0};
+    if (n - 2 * SIZE >= limit)
+        return expand_lf_blocks_until<Block, Watch::LIMIT>(out, limit, text, n);
+    if (2 * (n - SIZE) < limit)
+        return expand_lf_blocks_until<Block, Watch::TEXT>(out, limit, text, n);
+    return expand_lf_blocks_until<Block, Watch::BOTH>(out, limit, text, n);
 }
 
 // The same near the end of the room or the text: a block at a time while a whole block and the
