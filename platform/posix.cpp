@@ -286,21 +286,15 @@ bool read_file(OsHandle handle, void* buffer, std::uint32_t wanted, std::uint32_
     return true;
 }
 
-// All n bytes go out unless the system refuses. Refused after some went out, the call succeeds
-// with the short count, so the caller learns how much was written; refused at once, it fails.
-bool write_file(OsHandle handle, const void* data, std::uint32_t n, std::uint32_t* written) {
-    if (written == nullptr) {
-        fail_with(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    *written = 0;
-    int descriptor = descriptor_of(handle);
-    const char* bytes = static_cast<const char*>(data);
+namespace {
+
+// The rest of a write that the system took only in part, or refused, n_now being what its first
+// call returned: kept out of line, so that a write taken whole costs one call and one test.
+[[gnu::noinline]] bool write_rest(int descriptor, const char* bytes, std::uint32_t n, ssize_t n_now,
+                                  std::uint32_t* written) {
     std::uint32_t done = 0;
     int error = 0;
-    // One pass even for n of 0, so that a bad handle is still reported.
-    do {
-        ssize_t n_now = write(descriptor, bytes + done, n - done);
+    for (;;) {
         if (n_now > 0) {
             done += static_cast<std::uint32_t>(n_now);
         } else if (n_now == 0) {
@@ -309,11 +303,33 @@ bool write_file(OsHandle handle, const void* data, std::uint32_t n, std::uint32_
             error = errno;
             break;
         }
-    } while (done < n);
+        if (done >= n) break;
+        n_now = write(descriptor, bytes + done, n - done);
+    }
     *written = done;
     if (done > 0 || error == 0) return true;
     fail_with_access_or(error, descriptor, O_RDONLY);
     return false;
+}
+
+}  // namespace
+
+// All n bytes go out unless the system refuses. Refused after some went out, the call succeeds
+// with the short count, so the caller learns how much was written; refused at once, it fails.
+bool write_file(OsHandle handle, const void* data, std::uint32_t n, std::uint32_t* written) {
+    if (written == nullptr) {
+        fail_with(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const int descriptor = descriptor_of(handle);
+    const char* bytes = static_cast<const char*>(data);
+    // One call even for n of 0, so that a bad handle is still reported.
+    const ssize_t n_now = write(descriptor, bytes, n);
+    if (n_now >= 0 && static_cast<std::size_t>(n_now) == n) {
+        *written = n;
+        return true;
+    }
+    return write_rest(descriptor, bytes, n, n_now, written);
 }
 
 std::int64_t set_file_pointer(OsHandle handle, std::int64_t offset, std::uint32_t origin) {
