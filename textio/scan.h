@@ -720,11 +720,43 @@ inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
     return {kept, read, stop};
 }
 
+// The bytes have moved down a block or more: every block from `from` up to `end` is stored whole,
+// and each pair's CR dropped by storing the block again from its LF on, one byte further down.
+// Out of line, so that its few pointers stay in registers.
+template <ByteBlock Block>
+[[gnu::noinline]] void squeeze_far_blocks(char*& to_ref, const char*& from_ref, const char* end) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    char* to = to_ref;
+    const char* from = from_ref;
+    do {
+        const typename Block::Bytes bytes = Block::load(from);
+        Block::store(to, bytes);
+        typename Block::Mask crs = Block::template mask<CR>(bytes);
+        while (crs != 0) {
+            const std::size_t at = Block::first(crs);  // as wide as a pointer: no widening
+            crs &= crs - 1;
+            if (from[at + 1] != LF) continue;  // a lone CR stays
+            copy_block<Block>(to + at, from + at + 1);
+            --to;
+            keep_as_is(to);
+        }
+        to += SIZE;
+        from += SIZE;
+        keep_as_is(from);
+    } while (from < end);
+    to_ref = to;
+    from_ref = from;
+}
+
 // Once a pair has been dropped every byte moves down, and a line costs a block or two searched and
 // moved in the same pass. Each block lies before the stop's last byte, so a CR in it has its next
-// byte. Every store stays below the bytes not yet read: a block with no CR is stored whole where
-// its bytes go; in a block with one, the bytes before the CR go as the whole block when that cannot
-// reach past the CR, else as a short copy, and the CR is settled as a pair or a lone CR.
+// byte. Every store stays below the bytes not yet read. While the bytes have moved down less than
+// a block, a block with no CR is stored whole where its bytes go; in a block with one, the bytes
+// before the CR go as the whole block when that cannot reach past the CR, else as a short copy,
+// and the CR is settled as a pair or a lone CR. Once they have moved a block or more, no store can
+// reach the bytes not yet read, so, as the write does for its CRs, each block is stored whole, and
+// each pair's CR is dropped by storing the block again from its LF on, one byte further down: a
+// pair then costs a test and a copy, and a lone CR its test alone.
 template <ByteBlock Block>
 void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
                            std::uint32_t stop) {
@@ -732,7 +764,7 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
     char* to = text + kept;
     const char* from = text + read;
     const char* const last = text + stop - 1;  // the stop's last byte: no block reaches it
-    while (from + SIZE <= last) {
+    while (from + SIZE <= last && from < to + SIZE) {
         const typename Block::Bytes bytes = Block::load(from);
         const typename Block::Mask crs = Block::template mask<CR>(bytes);
         if (crs == 0) {
@@ -752,6 +784,9 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
         *to++ = pair ? LF : CR;
         from += pair ? 2 : 1;
     }
+    // A pair whose CR ends a block has its LF read by the next: the last byte must not be it.
+    if (last - from > static_cast<std::ptrdiff_t>(SIZE))
+        squeeze_far_blocks<Block>(to, from, last - SIZE);
     kept = static_cast<std::uint32_t>(to - text);
     read = static_cast<std::uint32_t>(from - text);
 }
