@@ -644,12 +644,20 @@ struct ReadCase {
 
 TEST_F(LayerTest, TextReadConvertsEachBlock) {
     const std::string x4095(4095, 'x');
+    std::string crlf_lines, lf_lines;  // enough pairs that the text moves down a block and more
+    for (int line = 0; line < 150; ++line) {
+        const std::string text = std::string(line % 40, static_cast<char>('a' + line % 26)) +
+                                 (line % 7 == 0 ? "\r" : "");  // now and then a lone CR
+        crlf_lines += text + "\r\n";
+        lf_lines += text + "\n";
+    }
     constexpr std::uint32_t DISK = pf::FILE_TYPE_DISK, PIPE = pf::FILE_TYPE_PIPE,
                             CHAR = pf::FILE_TYPE_CHAR;
     const ReadCase cases[] = {
         {"CR-LF", DISK, "a\r\nb\n", {}, 4096, {"a\nb\n"}},
         {"lone CR", DISK, "a\rb", {}, 4096, {"a\rb"}},
         {"CR CR LF", DISK, "\r\r\n", {}, 4096, {"\r\n"}},
+        {"many CR-LF lines", DISK, crlf_lines, {}, 4096, {lf_lines}},
         {"disk edge CR LF", DISK, x4095 + "\r\ny", {}, 4096, {x4095, "\ny"}},
         {"disk edge CR x", DISK, x4095 + "\rx", {}, 4096, {x4095 + "\r", "x"}},
         {"single CR block", DISK, "\r\nz", {}, 1, {"\n", "z"}},

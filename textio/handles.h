@@ -6,14 +6,11 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "textio/scan/bytes.h"
 
 namespace mirzet {
 
 using platform::OsHandle;
-
-constexpr char CR = 0x0D;
-constexpr char LF = 0x0A;
-constexpr char CTRL_Z = 0x1A;
 
 // What a slot holds when no handle has been given to it (as INVALID_HANDLE_VALUE, but a slot's
 // state rather than a failed call).

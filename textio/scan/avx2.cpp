@@ -1,7 +1,7 @@
 // The loops of the write and the read built for AVX2 and BMI1, run only where the processor has
-// it. Every header textio/scan.h uses is included here first, built as for any x86-64; scan.h
-// includes none of them itself when it is built for AVX2, so one left out here fails to compile
-// rather than being built for AVX2 and chosen by the linker for every caller.
+// them. Every standard header the loops use is included here first, built as for any x86-64; the
+// loops' headers include none of them when they are built for AVX2, so one left out here fails to
+// compile rather than being built for AVX2 and chosen by the linker for every caller.
 #include <emmintrin.h>
 #include <immintrin.h>
 #include <algorithm>
@@ -9,8 +9,6 @@
 #include <concepts>
 #include <cstdint>
 #include <cstring>
-
-#include "textio/handles.h"
 
 #if !MIRZET_SCAN_AVX2
 #error "built only where the build says the AVX2 loops exist"

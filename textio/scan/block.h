@@ -1,0 +1,106 @@
+// What every block kind gives the byte loops, and what they share: the ByteBlock concept, masks
+// of one or more bits a byte, the lookup table of a CR or a Ctrl-Z, and a block's copy. Each kind
+// of block has a file of its own beside this one (word.h, sse2.h, avx2.h, neon.h); the loops over
+// any block are in copy.h, write.h and read.h, each beside the plain twin it is held to.
+#pragma once
+
+// Which builds of these loops exist is the build's decision, passed down as definitions:
+// MIRZET_SCAN_AVX2 says whether textio/scan/avx2.cpp is built, MIRZET_SCAN_PORTABLE forces the
+// portable block that processors without a block of their own run.
+#if !defined(MIRZET_SCAN_AVX2) || !defined(MIRZET_SCAN_PORTABLE)
+#error "the build defines MIRZET_SCAN_AVX2 and MIRZET_SCAN_PORTABLE, each 0 or 1"
+#endif
+#if MIRZET_SCAN_AVX2 && MIRZET_SCAN_PORTABLE
+#error "the portable build has no AVX2 build beside it"
+#endif
+
+// The AVX2 build includes these headers inside a region compiled for AVX2, where a standard
+// header's templates would be built for AVX2 too and could stand in for every caller's: that
+// build includes them before the region, and these headers include none of their own there.
+#ifndef MIRZET_SCAN_FOR_AVX2
+#include <algorithm>
+#include <bit>
+#include <concepts>
+#include <cstdint>
+#include <cstring>
+#endif
+
+#include "textio/scan/bytes.h"
+
+// The loops are also compiled for AVX2 (textio/scan/avx2.cpp), into a namespace of their own, so
+// that neither build's functions can stand in for the other's.
+#ifndef MIRZET_SCAN_VARIANT
+#define MIRZET_SCAN_VARIANT baseline
+#endif
+
+namespace mirzet::scan {
+
+// The widest block of any build: what the loops may store past their bytes is measured in it.
+constexpr std::uint32_t WIDEST_BLOCK = 32;
+
+inline namespace MIRZET_SCAN_VARIANT {
+
+// What the loops ask of a block: its SIZE in bytes, at most the widest; load and store, which
+// move a block through registers; mask<C>, the mask of its bytes equal to C, 0 when there are
+// none; and first and count, the index of the first byte in a mask that has one and the number
+// of bytes in it. A mask holds one bit for each byte, the first byte's lowest, so the
+// mask without its first byte is mask & (mask - 1) whatever the block.
+template <class B>
+concept ByteBlock = requires(const char* from, char* to, typename B::Bytes bytes,
+                             typename B::Mask mask) {
+    requires B::SIZE <= WIDEST_BLOCK;
+    requires std::unsigned_integral<typename B::Mask>;
+    { B::load(from) } -> std::same_as<typename B::Bytes>;
+    B::store(to, bytes);
+    { B::template mask<LF>(bytes) } -> std::same_as<typename B::Mask>;
+    { B::first(mask) } -> std::unsigned_integral;
+    { B::count(mask) } -> std::same_as<std::uint32_t>;
+};
+
+// first and count over a mask that spans BITS bits for each byte, of which a matching byte
+// sets one, the first byte's lowest: an index is a bit's position over BITS.
+template <class M, std::uint32_t BITS>
+struct SpacedMask {
+    using Mask = M;
+
+    static std::uint32_t first(Mask mask) {
+        return static_cast<std::uint32_t>(std::countr_zero(mask)) / BITS;
+    }
+    static std::uint32_t count(Mask mask) {
+        return static_cast<std::uint32_t>(std::popcount(mask));
+    }
+};
+
+// The mask of a 32-byte block, one bit per byte, as both SSE2 and AVX2 give it.
+using BitPerByte = SpacedMask<std::uint32_t, 1>;
+
+// The read side looks for a CR and a Ctrl-Z at once. Their low four bits differ, so a byte is one
+// of them exactly when it equals this table's entry for its low four bits: those two entries are
+// CR and Ctrl-Z, and every other entry differs from its index in its low bits, so no byte equals
+// it. A vector block looks its bytes up in it with one shuffle.
+constexpr auto CR_OR_CTRL_Z_BY_LOW_BITS = [] {
+    struct {
+        std::uint8_t entries[16];
+    } table{};
+    for (int i = 0; i < 16; ++i)
+        table.entries[i] = static_cast<std::uint8_t>(i == (CR & 0xF)       ? CR
+                                                     : i == (CTRL_Z & 0xF) ? CTRL_Z
+                                                                           : i ^ 1);
+    return table;
+}();
+
+// Hides a value's history from the optimiser, which would otherwise work out a pointer stepped
+// once a bit of a mask anew from the mask's count, a popcount and more for every block, where the
+// pointer it already holds is what it needs.
+template <class T>
+[[gnu::always_inline]] inline void keep_as_is(T& value) {
+    asm("" : "+r"(value));
+}
+
+template <ByteBlock Block>
+void copy_block(char* to, const char* from) {
+    Block::store(to, Block::load(from));
+}
+
+}  // namespace MIRZET_SCAN_VARIANT
+}  // namespace mirzet::scan

@@ -1,0 +1,150 @@
+// The copies of the read side's line pieces: a short piece into a buffer, a piece up to its LF,
+// and the pieces that go straight from one stream's buffer into another's. Each fast form is
+// written once over any block, beside the plain loop it must match.
+#pragma once
+
+#include "textio/scan/block.h"
+#include "textio/scan/word.h"
+
+namespace mirzet::scan {
+
+// Where a run of line pieces copied straight from one buffer into another stands.
+struct Pieces {
+    const char* from;    // the next byte of the source
+    std::int32_t left;   // bytes left in it
+    char* to;            // where the next piece goes
+    std::int32_t space;  // room left there
+};
+
+inline namespace MIRZET_SCAN_VARIANT {
+
+// ---- a piece into a buffer ----
+
+// Copies n bytes, n below 32: two overlapping pieces of the largest size that fits, each moved
+// through a register.
+template <std::uint32_t W>
+[[gnu::always_inline]] inline void copy_two(char* to, const char* from, std::uint32_t n) {
+    char head[W], tail[W];
+    std::memcpy(head, from, W);
+    std::memcpy(tail, from + n - W, W);
+    std::memcpy(to, head, W);
+    std::memcpy(to + n - W, tail, W);
+}
+
+[[gnu::always_inline]] inline void copy_below_block(char* to, const char* from, std::uint32_t n) {
+    if (n >= 16) {
+        copy_two<16>(to, from, n);
+    } else if (n >= 8) {
+        copy_two<8>(to, from, n);
+    } else if (n >= 4) {
+        copy_two<4>(to, from, n);
+    } else if (n > 0) {
+        // One, two or three bytes: the first, the middle and the last cover them.
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
+
+// Copies n bytes, n being a line piece's length or less, where a library call's fixed cost would
+// be most of the work: one or two blocks, overlapping, and below a block two overlapping words,
+// halves or single bytes. Longer pieces spread that cost and go to the library. Nothing is touched
+// outside the n bytes.
+template <ByteBlock Block>
+[[gnu::always_inline]] inline void copy_short_with(char* to, const char* from, std::uint32_t n) {
+    static_assert(Block::SIZE <= 32, "below a block the copy knows pieces up to 31 bytes");
+    if (n > 2 * Block::SIZE) {
+        std::memcpy(to, from, n);  // long enough to spread the call's fixed cost
+        return;
+    }
+    if (n >= Block::SIZE) {
+        copy_block<Block>(to, from);
+        copy_block<Block>(to + n - Block::SIZE, from + n - Block::SIZE);
+        return;
+    }
+    copy_below_block(to, from, n);
+}
+
+// ---- a line piece: copy up to and including the first LF ----
+
+// Copies from `from` through the first LF among its n bytes, or all n when there is none, and
+// returns the number copied. Nothing past them is touched.
+inline std::uint32_t copy_through_lf_plain(char* to, const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        if ((to[i] = from[i]) == LF) return i + 1;
+    return n;
+}
+
+// Fast because a short line costs a block or two and no call. Every block lies inside the n bytes;
+// the last one may overlap the one before, whose bytes are known LF-free. A block that holds the
+// LF is stored only up to it: as the whole block that ends there, or, for a line shorter than a
+// block, as a short copy.
+template <ByteBlock Block>
+[[gnu::always_inline]] inline std::uint32_t copy_through_lf_with(char* to, const char* from,
+                                                                 std::uint32_t n) {
+    if (n < Block::SIZE) {
+        if constexpr (Block::SIZE > WordBlock::SIZE)
+            return copy_through_lf_with<WordBlock>(to, from, n);  // a buffer's last bytes
+        else
+            return copy_through_lf_plain(to, from, n);
+    }
+    const std::uint32_t last = n - Block::SIZE;
+    std::uint32_t at = 0;
+    for (;;) {
+        const typename Block::Bytes bytes = Block::load(from + at);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        if (lfs != 0) {
+            const std::uint32_t end = at + Block::first(lfs) + 1;
+            if (end >= Block::SIZE)
+                copy_block<Block>(to + end - Block::SIZE, from + end - Block::SIZE);
+            else
+                copy_short_with<Block>(to, from, end);
+            return end;
+        }
+        Block::store(to + at, bytes);
+        if (at == last) return n;
+        at = std::min(at + Block::SIZE, last);
+    }
+}
+
+// ---- line pieces, straight from one buffer into another ----
+
+// The plain twin, and the rule: piece after piece, each through its first LF or room bytes, while
+// the piece is whole (it ends at an LF or is room bytes long) and lies inside both the source and
+// the space. A piece the source's end cuts short is left to the line read, which fills the buffer
+// before it ends the piece.
+inline void copy_pieces_plain(Pieces& run, std::int32_t room) {
+    if (room <= 0) return;  // no piece holds a byte
+    for (;;) {
+        const std::int32_t span = std::min(run.left, room);
+        std::int32_t n = 0;
+        while (n < span && run.from[n] != LF)
+            ++n;
+        if (n < span)
+            ++n;  // through the LF
+        else if (n < room)
+            return;  // cut short by the source's end, or no source at all
+        if (n > run.space) return;
+        for (std::int32_t i = 0; i < n; ++i)
+            run.to[i] = run.from[i];
+        run = {run.from + n, run.left - n, run.to + n, run.space - n};
+    }
+}
+
+// Inside the stretch that both the source and the space hold, the pieces lie back to back and
+// where one ends changes no byte, so only the stretch's last piece end is looked for, from the
+// end: every LF ends a piece, and after the last one in the stretch the pieces are room bytes
+// long. Everything before that end is one copy, and no pass counts lines.
+inline void copy_pieces(Pieces& run, std::int32_t room) {
+    const std::int32_t stretch = std::min(run.left, run.space);
+    if (room <= 0 || stretch <= 0) return;
+    const auto* lf =
+        static_cast<const char*>(memrchr(run.from, LF, static_cast<std::size_t>(stretch)));
+    const std::int32_t lines = lf != nullptr ? static_cast<std::int32_t>(lf - run.from) + 1 : 0;
+    const std::int32_t whole = lines + (stretch - lines) / room * room;
+    std::memcpy(run.to, run.from, static_cast<std::size_t>(whole));
+    run = {run.from + whole, run.left - whole, run.to + whole, run.space - whole};
+}
+
+}  // namespace MIRZET_SCAN_VARIANT
+}  // namespace mirzet::scan

@@ -1,0 +1,242 @@
+// The read side's loops: each CR-LF read as LF, in place, up to the first Ctrl-Z, and the searches
+// and moves they are made of, written once over any block beside the plain loops they must match.
+#pragma once
+
+#include "textio/scan/block.h"
+#include "textio/scan/copy.h"
+
+namespace mirzet::scan {
+
+// How far the read side's conversion came: the bytes kept, the bytes of the text they came from,
+// and where the data stops: at the first Ctrl-Z, or at the end of the text.
+struct Squeezed {
+    std::uint32_t kept;
+    std::uint32_t read;
+    std::uint32_t stop;
+};
+
+inline namespace MIRZET_SCAN_VARIANT {
+
+// ---- the read side ----
+
+// Whether a block looks for a CR and a Ctrl-Z in one pass: cr_or_ctrl_z, the mask of its bytes
+// that are either, and window_holds_cr_or_ctrl_z, whether the WINDOW bytes at `from`, a whole
+// number of blocks, hold one. Other blocks leave the Ctrl-Z to the library's search and then look
+// for CRs: their own search for both would cost more than the library's two.
+template <class B>
+concept FindsCrOrCtrlZ = ByteBlock<B> && requires(const char* from, typename B::Bytes bytes) {
+    { B::cr_or_ctrl_z(bytes) } -> std::same_as<typename B::Mask>;
+    { B::window_holds_cr_or_ctrl_z(from) } -> std::same_as<bool>;
+    requires B::WINDOW % B::SIZE == 0;
+};
+
+// The index of the first CR or Ctrl-Z among n bytes, or n when there is none.
+inline std::uint32_t find_cr_or_ctrl_z_plain(const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (from[i] == CR || from[i] == CTRL_Z) return i;
+    return n;
+}
+
+// A window of blocks at a time while it holds neither byte, then a block at a time in the window
+// that holds one, or in the last bytes, the last block overlapping bytes known to hold neither.
+template <FindsCrOrCtrlZ Block>
+std::uint32_t find_cr_or_ctrl_z_with(const char* from, std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    if (n < SIZE) return find_cr_or_ctrl_z_plain(from, n);
+    std::uint32_t at = 0;
+    while (n - at >= Block::WINDOW && !Block::window_holds_cr_or_ctrl_z(from + at))
+        at += Block::WINDOW;
+    for (;;) {
+        const std::uint32_t start = std::min(at, n - SIZE);
+        const typename Block::Mask found = Block::cr_or_ctrl_z(Block::load(from + start));
+        if (found != 0) return start + Block::first(found);
+        if (start == n - SIZE) return n;
+        at += SIZE;
+    }
+}
+
+// The index of the first CR among n bytes, or n when there is none.
+inline std::uint32_t find_cr_plain(const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (from[i] == CR) return i;
+    return n;
+}
+
+// Fast because a CR-LF ends most lines: the first blocks, where the next CR mostly lies, are
+// searched inline, and only a longer run, which spreads the call's fixed cost, goes to the
+// library's search.
+template <ByteBlock Block>
+std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
+    constexpr std::uint32_t INLINE = 128;
+    std::uint32_t at = 0;
+    if (n >= INLINE) {
+        for (; at < INLINE; at += Block::SIZE) {
+            const typename Block::Mask crs = Block::template mask<CR>(Block::load(from + at));
+            if (crs != 0) return at + Block::first(crs);
+        }
+    }
+    const void* cr = std::memchr(from + at, CR, n - at);
+    return cr != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(cr) - from) : n;
+}
+
+// Moves n bytes down to `to`, at or before `from`, as memmove would; the plain twin is a byte loop
+// going forward.
+inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i)
+        to[i] = from[i];
+}
+
+// Fast because the run between two CRs is mostly a line, and a line costs a block or two and no
+// call. Blocks go forward, each loaded before it is stored, so that a store never reaches bytes
+// not yet loaded; the last block, which may overlap the stores before it, is loaded first of all.
+template <ByteBlock Block>
+void move_down_with(char* to, const char* from, std::uint32_t n) {
+    if (n < Block::SIZE) {
+        copy_below_block(to, from, n);  // reads each byte before a store can reach it
+        return;
+    }
+    const typename Block::Bytes last = Block::load(from + n - Block::SIZE);
+    copy_block<Block>(to, from);
+    if (n > 2 * Block::SIZE) {
+        for (std::uint32_t at = Block::SIZE; at + Block::SIZE < n; at += Block::SIZE)
+            copy_block<Block>(to + at, from + at);
+    }
+    Block::store(to + n - Block::SIZE, last);
+}
+
+// Converts the text in place up to the first Ctrl-Z among its n bytes, or the end, the stop: each
+// CR-LF becomes LF, a lone CR stays. It stops before the last byte before the stop, or after it
+// when a pair ends there, and leaves that byte, whose CR may pair with the next block, to the
+// caller.
+inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
+    std::uint32_t stop = 0;
+    while (stop < n && text[stop] != CTRL_Z)
+        ++stop;
+    std::uint32_t kept = 0, read = 0;
+    while (read + 1 < stop) {
+        const bool pair = text[read] == CR && text[read + 1] == LF;
+        text[kept++] = pair ? LF : text[read];
+        read += pair ? 2 : 1;
+    }
+    return {kept, read, stop};
+}
+
+// The bytes have moved down a block or more: every block from `from` up to `end` is stored whole,
+// and each pair's CR dropped by storing the block again from its LF on, one byte further down.
+// Out of line, so that its few pointers stay in registers.
+template <ByteBlock Block>
+[[gnu::noinline]] void squeeze_far_blocks(char*& to_ref, const char*& from_ref, const char* end) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    char* to = to_ref;
+    const char* from = from_ref;
+    do {
+        const typename Block::Bytes bytes = Block::load(from);
+        Block::store(to, bytes);
+        typename Block::Mask crs = Block::template mask<CR>(bytes);
+        while (crs != 0) {
+            const std::size_t at = Block::first(crs);  // as wide as a pointer: no widening
+            crs &= crs - 1;
+            if (from[at + 1] != LF) continue;  // a lone CR stays
+            copy_block<Block>(to + at, from + at + 1);
+            --to;
+            keep_as_is(to);
+        }
+        to += SIZE;
+        from += SIZE;
+        keep_as_is(from);
+    } while (from < end);
+    to_ref = to;
+    from_ref = from;
+}
+
+// Once a pair has been dropped every byte moves down, and a line costs a block or two searched and
+// moved in the same pass. Each block lies before the stop's last byte, so a CR in it has its next
+// byte. Every store stays below the bytes not yet read. While the bytes have moved down less than
+// a block, a block with no CR is stored whole where its bytes go; in a block with one, the bytes
+// before the CR go as the whole block when that cannot reach past the CR, else as a short copy,
+// and the CR is settled as a pair or a lone CR. Once they have moved a block or more, no store can
+// reach the bytes not yet read, so, as the write does for its CRs, each block is stored whole, and
+// each pair's CR is dropped by storing the block again from its LF on, one byte further down: a
+// pair then costs a test and a copy, and a lone CR its test alone.
+template <ByteBlock Block>
+void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
+                           std::uint32_t stop) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    char* to = text + kept;
+    const char* from = text + read;
+    const char* const last = text + stop - 1;  // the stop's last byte: no block reaches it
+    while (from + SIZE <= last && from < to + SIZE) {
+        const typename Block::Bytes bytes = Block::load(from);
+        const typename Block::Mask crs = Block::template mask<CR>(bytes);
+        if (crs == 0) {
+            Block::store(to, bytes);
+            to += SIZE;
+            from += SIZE;
+            continue;
+        }
+        const std::uint32_t at = Block::first(crs);
+        if (to + SIZE <= from + at + 1)
+            Block::store(to, bytes);
+        else
+            copy_below_block(to, from, at);
+        to += at;
+        from += at;
+        const bool pair = from[1] == LF;
+        *to++ = pair ? LF : CR;
+        from += pair ? 2 : 1;
+    }
+    // A pair whose CR ends a block has its LF read by the next: the last byte must not be it.
+    if (last - from > static_cast<std::ptrdiff_t>(SIZE))
+        squeeze_far_blocks<Block>(to, from, last - SIZE);
+    kept = static_cast<std::uint32_t>(to - text);
+    read = static_cast<std::uint32_t>(from - text);
+}
+
+// Fast because a line costs a search and a move of blocks, both inline, and nothing moves until
+// the first pair has been dropped. The stop is found first, by the library's search. Kept out of
+// line: inlined after the one-pass search, its loop was compiled into more instructions.
+template <ByteBlock Block>
+[[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
+    const void* z = n > 0 ? std::memchr(text, CTRL_Z, n) : nullptr;  // no text may have no address
+    const std::uint32_t stop =
+        z != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(z) - text) : n;
+    std::uint32_t kept = 0, read = 0;
+    while (read + 1 < stop) {
+        const std::uint32_t run = find_cr_with<Block>(text + read, stop - 1 - read);
+        if (kept != read) move_down_with<Block>(text + kept, text + read, run);
+        kept += run;
+        read += run;
+        if (read + 1 == stop) break;
+        if (text[read + 1] != LF) {
+            text[kept++] = CR;
+            read += 1;
+            continue;
+        }
+        text[kept++] = LF;
+        read += 2;
+        squeeze_moving_blocks<Block>(text, kept, read, stop);  // from here on every byte moves
+    }
+    return {kept, read, stop};
+}
+
+// Where the block looks for a CR and a Ctrl-Z at once, text with no CR before its stop, most of
+// all text with LF line ends, is read once: the search for the first of either finds the stop,
+// and nothing before it changes. Once a CR is met the rest goes as above, each CR being found
+// near the one before.
+template <ByteBlock Block>
+Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
+    if constexpr (FindsCrOrCtrlZ<Block>) {
+        const std::uint32_t at = find_cr_or_ctrl_z_with<Block>(text, n);
+        if (at == n || text[at] == CTRL_Z) {
+            const std::uint32_t before_last = at > 0 ? at - 1 : 0;  // the last is the caller's
+            return {before_last, before_last, at};
+        }
+        const Squeezed rest = squeeze_crlf_in_two_passes<Block>(text + at, n - at);
+        return {at + rest.kept, at + rest.read, at + rest.stop};
+    } else {
+        return squeeze_crlf_in_two_passes<Block>(text, n);
+    }
+}
+
+}  // namespace MIRZET_SCAN_VARIANT
+}  // namespace mirzet::scan

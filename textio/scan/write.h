@@ -1,0 +1,153 @@
+// The write side's loop: a CR before every LF, into a chunk of output, written once over any block
+// beside the plain loop it must match.
+#pragma once
+
+#include "textio/scan/block.h"
+#include "textio/scan/word.h"
+
+namespace mirzet::scan {
+
+struct Expanded {
+    std::uint32_t length;  // bytes stored
+    std::uint32_t taken;   // bytes of the text they came from
+};
+
+// What the fast forms of expand_lf may store past the limit: out needs room for limit +
+// EXPAND_SLACK bytes, against limit + 1 for the plain loop. Bytes past the length it reports are
+// scratch.
+constexpr std::uint32_t EXPAND_SLACK = 3 * WIDEST_BLOCK;
+
+inline namespace MIRZET_SCAN_VARIANT {
+
+// ---- a chunk of output: a CR before every LF ----
+
+// Copies text into out, a CR before each LF, until out holds at least limit bytes or the n bytes
+// of text run out. A pair crossing the mark is completed, so out needs room for limit + 1.
+inline Expanded expand_lf_plain(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    std::uint32_t length = 0, taken = 0;
+    while (length < limit && taken < n) {
+        const char c = text[taken++];
+        if (c == LF) out[length++] = CR;
+        out[length++] = c;
+    }
+    return {length, taken};
+}
+
+// Where the limit falls inside a block whose text started with room bytes of out left before the
+// limit: the lengths of out and of the text up to the first end of a character at or past the
+// limit, lfs being the block's LFs. Each LF takes two bytes of out, every other byte one, so the
+// limit lands on such an end unless it falls between an LF's CR and the LF.
+template <ByteBlock Block>
+Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
+    std::uint32_t pairs = 0;
+    while (lfs != 0) {
+        const std::uint32_t at = Block::first(lfs);
+        lfs &= lfs - 1;
+        if (at + pairs >= room) break;  // the limit falls before this LF's pair
+        if (at + pairs + 1 == room) return {room + 1, at + 1};  // between its CR and LF
+        ++pairs;
+    }
+    return {room, room - pairs};
+}
+
+// Fast because an LF-free block costs one copy and one test, and an LF a CR and one more copy:
+// the block is stored whole, then each LF in it gets its CR and the block is stored again from
+// that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
+// of a block, which begins before the limit, and the loads 2 * SIZE - 1 past the text's, which
+// this loop keeps inside it, watching the text's end and the limit only where each may come first.
+// The loop keeps one pointer into out and nothing of a block once it is done: the block that
+// reaches the limit is looked at again, once a chunk, and cut back to it. Which ends the block loop
+// watches: the limit, the text's or both.
+enum class Watch { LIMIT, TEXT, BOTH };
+
+template <ByteBlock Block, Watch WATCH>
+Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    static_assert(3 * SIZE <= EXPAND_SLACK);
+    char* to = out;
+    const char* from = text;
+    char* const to_end = out + limit;
+    const char* const from_last = text + (n - 2 * SIZE);
+    do {
+        const typename Block::Bytes bytes = Block::load(from);
+        Block::store(to, bytes);
+        typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        while (lfs != 0) {
+            const std::size_t at = Block::first(lfs);  // as wide as a pointer: no widening
+            lfs &= lfs - 1;
+            to[at] = CR;
+            ++to;
+            copy_block<Block>(to + at, from + at);
+            keep_as_is(to);
+        }
+        to += SIZE;
+        from += SIZE;
+    } while ((WATCH == Watch::TEXT || to < to_end) && (WATCH == Watch::LIMIT || from <= from_last));
+    if (to < to_end)
+        return {static_cast<std::uint32_t>(to - out), static_cast<std::uint32_t>(from - text)};
+    from -= SIZE;
+    const typename Block::Mask block_lfs = Block::template mask<LF>(Block::load(from));
+    to -= SIZE + Block::count(block_lfs);
+    const Expanded cut = stop_in_block<Block>(block_lfs, static_cast<std::uint32_t>(to_end - to));
+    return {static_cast<std::uint32_t>(to - out) + cut.length,
+            static_cast<std::uint32_t>(from - text) + cut.taken};
+}
+
+// Out grows at least as fast as the text is taken, and at most twice as fast: with limit + 2 *
+// SIZE bytes of text or more the limit comes first, and the loop need not watch the text's end;
+// with so little text that its blocks cannot reach the limit, it need not watch the limit.
+template <ByteBlock Block>
+Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    if (n < 2 * SIZE) return {0, 0};
+    if (n - 2 * SIZE >= limit)
+        return expand_lf_blocks_until<Block, Watch::LIMIT>(out, limit, text, n);
+    if (2 * (n - SIZE) < limit)
+        return expand_lf_blocks_until<Block, Watch::TEXT>(out, limit, text, n);
+    return expand_lf_blocks_until<Block, Watch::BOTH>(out, limit, text, n);
+}
+
+// The same near the end of the room or the text: a block at a time while a whole block and the
+// pair it may end with fit, each LF ending its block.
+template <ByteBlock Block>
+Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    std::uint32_t length = 0, taken = 0;
+    while (length + Block::SIZE <= limit && n - taken >= Block::SIZE) {
+        const typename Block::Bytes bytes = Block::load(text + taken);
+        Block::store(out + length, bytes);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        if (lfs == 0) {
+            length += Block::SIZE;
+            taken += Block::SIZE;
+            continue;
+        }
+        const std::uint32_t at = Block::first(lfs);
+        out[length + at] = CR;
+        out[length + at + 1] = LF;
+        length += at + 2;
+        taken += at + 1;
+    }
+    return {length, taken};
+}
+
+// The stages in turn: whole blocks, blocks one LF at a time, words, and single bytes; the later
+// ones only for the text's last bytes. out needs room for limit + EXPAND_SLACK.
+template <ByteBlock Block>
+Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    Expanded done{0, 0};
+    const auto then = [&](Expanded (*stage)(char*, std::uint32_t, const char*, std::uint32_t)) {
+        if (done.length >= limit) return;
+        const Expanded more =
+            stage(out + done.length, limit - done.length, text + done.taken, n - done.taken);
+        done.length += more.length;
+        done.taken += more.taken;
+    };
+    then(expand_lf_blocks<Block>);
+    then(expand_lf_stepping<Block>);
+    then(expand_lf_stepping<WordBlock>);
+    then(expand_lf_plain);
+    return done;
+}
+
+}  // namespace MIRZET_SCAN_VARIANT
+}  // namespace mirzet::scan
