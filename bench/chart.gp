@@ -17,4 +17,4 @@ set key below horizontal
 set datafile separator "\t"
 set datafile missing "NaN"
 plot for [i=2:7] data using i:xtic(1) title columnheader(i), \
-     1.5 with lines dashtype 2 linecolor rgb "#555555" title "target for mirzet, source to a file"
+     1.3 with lines dashtype 2 linecolor rgb "#555555" title "target for mirzet, source to a file"

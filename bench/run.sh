@@ -20,6 +20,10 @@
 #   MIRZET_BENCH_DIR           corpora, outputs and raw figures; default /tmp/mirzet-bench
 #   MIRZET_BENCH_BUILD         the build directory; default build/bench
 #   MIRZET_BENCH_DOCS          where the report goes; default docs
+#   MIRZET_BENCH_BEFORE        an earlier build of mirzet, run in the same rounds, so that a change
+#                              is measured against the build before it on the same machine and
+#                              load; default none
+#   MIRZET_BENCH_BEFORE_LABEL  what the report calls it, a commit say; default "before"
 # Corpora are generated once per size and kept in MIRZET_BENCH_DIR; they never belong in the tree.
 set -euo pipefail
 
@@ -33,6 +37,8 @@ quiet_wait=${MIRZET_BENCH_QUIET_WAIT:-0}
 dir=${MIRZET_BENCH_DIR:-/tmp/mirzet-bench}
 build=${MIRZET_BENCH_BUILD:-$root/build/bench}
 docs=${MIRZET_BENCH_DOCS:-$root/docs}
+before=${MIRZET_BENCH_BEFORE:-}
+before_label=${MIRZET_BENCH_BEFORE_LABEL:-before}
 
 say() { printf '%s %s\n' "$(date +%T)" "$*" >&2; }
 
@@ -138,10 +144,12 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- the runs ----
 tools=(floor mirzet plain cat sed perl unix2dos)
+[ -n "$before" ] && tools=(floor mirzet before plain cat sed perl unix2dos)
 command_of() {  # TOOL FILE [CALLS] -> the array cmd; CALLS names the floor's trace
     case $1 in
     floor) cmd=("$bin/mirzet_bench_replay" "$dir/calls-$3.bin" "$2") ;;
     mirzet) cmd=("$build/mirzet" "$2") ;;
+    before) cmd=("$before" "$2") ;;
     plain) cmd=("$bin/mirzet_bench_plain" "$2") ;;
     cat) cmd=(cat "$2") ;;
     sed) cmd=(sed 's/$/\r/' "$2") ;;
@@ -230,7 +238,7 @@ versions=$(
     printf 'cat: %s\n' "$(cat --version | head -n 1)"
     printf 'compiler: %s\n' "$(c++ --version | head -n 1)"
 )
-MB=$mb RUNS=$runs PTY_MB=$pty_mb CG_MB=$cg_mb BIG_MB=$big_mb LOAD_BEFORE=$load_before \
+BEFORE=$before BEFORE_LABEL=$before_label MB=$mb RUNS=$runs PTY_MB=$pty_mb CG_MB=$cg_mb BIG_MB=$big_mb LOAD_BEFORE=$load_before \
     LOAD_AFTER=$load_after TIMED=$timed VERSIONS=$versions \
     CPU=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1) CORES=$(nproc) \
     KERNEL=$(uname -r) DATE=$(date -u +%Y-%m-%d) \
