@@ -79,6 +79,32 @@ std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
     return cr != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(cr) - from) : n;
 }
 
+// The index of the first CR among n bytes whose next byte, also among them, is an LF: the first
+// pair. n when there is none.
+inline std::uint32_t find_pair_plain(const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i + 1 < n; ++i)
+        if (from[i] == CR && from[i + 1] == LF) return i;
+    return n;
+}
+
+// Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
+// byte, and a block with no CR its mask: text whose CRs are all lone is read in blocks, with no
+// work per CR. Each block's CRs have their next byte among the n.
+template <ByteBlock Block>
+std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+    std::uint32_t at = 0;
+    while (n - at > Block::SIZE) {
+        typename Block::Mask crs = Block::template mask<CR>(Block::load(from + at));
+        while (crs != 0) {
+            const std::size_t cr = at + Block::first(crs);
+            if (from[cr + 1] == LF) return static_cast<std::uint32_t>(cr);
+            crs &= crs - 1;
+        }
+        at += Block::SIZE;
+    }
+    return at + find_pair_plain(from + at, n - at);
+}
+
 // Moves n bytes down to `to`, at or before `from`, as memmove would; the plain twin is a byte loop
 // going forward.
 inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
@@ -192,15 +218,23 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
     read = static_cast<std::uint32_t>(from - text);
 }
 
-// Fast because a line costs a search and a move of blocks, both inline, and nothing moves until
-// the first pair has been dropped. The stop is found first, by the library's search. Kept out of
-// line: inlined after the one-pass search, its loop was compiled into more instructions.
+// Fast because nothing moves until the first pair, which is looked for alone, and after it a line
+// costs a search and a move of blocks, both inline. The stop is found first, by the library's
+// search. Kept out of line: inlined after the one-pass search, its loop was compiled into more
+// instructions.
 template <ByteBlock Block>
 [[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
     const void* z = n > 0 ? std::memchr(text, CTRL_Z, n) : nullptr;  // no text may have no address
     const std::uint32_t stop =
         z != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(z) - text) : n;
-    std::uint32_t kept = 0, read = 0;
+    const std::uint32_t pair = find_pair_with<Block>(text, stop);
+    if (pair == stop) {
+        const std::uint32_t before_last = stop > 0 ? stop - 1 : 0;  // the last is the caller's
+        return {before_last, before_last, stop};
+    }
+    text[pair] = LF;
+    std::uint32_t kept = pair + 1, read = pair + 2;
+    squeeze_moving_blocks<Block>(text, kept, read, stop);  // from here on every byte moves
     while (read + 1 < stop) {
         const std::uint32_t run = find_cr_with<Block>(text + read, stop - 1 - read);
         if (kept != read) move_down_with<Block>(text + kept, text + read, run);
