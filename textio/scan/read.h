@@ -88,21 +88,14 @@ inline std::uint32_t find_pair_plain(const char* from, std::uint32_t n) {
 }
 
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
-// byte, and a block with no CR its mask: text whose CRs are all lone is read in blocks, with no
-// work per CR. Each block's CRs have their next byte among the n.
+// byte, and the runs between CRs are searched as find_cr_with searches them.
 template <ByteBlock Block>
 std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
-    std::uint32_t at = 0;
-    while (n - at > Block::SIZE) {
-        typename Block::Mask crs = Block::template mask<CR>(Block::load(from + at));
-        while (crs != 0) {
-            const std::size_t cr = at + Block::first(crs);
-            if (from[cr + 1] == LF) return static_cast<std::uint32_t>(cr);
-            crs &= crs - 1;
-        }
-        at += Block::SIZE;
+    for (std::uint32_t at = 0; at + 1 < n; ++at) {
+        at += find_cr_with<Block>(from + at, n - 1 - at);  // a CR with a byte after it
+        if (at + 1 < n && from[at + 1] == LF) return at;
     }
-    return at + find_pair_plain(from + at, n - at);
+    return n;
 }
 
 // Moves n bytes down to `to`, at or before `from`, as memmove would; the plain twin is a byte loop
