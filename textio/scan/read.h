@@ -207,7 +207,7 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
     // A pair's block, stored again from its LF, is read up to a block past the block it is in, and
     // a pair whose CR ends a block has its LF read by the next: each block ends two blocks before
     // the stop, so both reads stay before it and the last byte is never a pair's LF.
-    const char* const stop_at = last + 1;
+    const char* const stop_at = text + stop;
     if (stop_at - from > static_cast<std::ptrdiff_t>(2 * SIZE))
         squeeze_far_blocks<Block>(to, from, stop_at - 2 * SIZE);
     kept = static_cast<std::uint32_t>(to - text);
