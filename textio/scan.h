@@ -53,10 +53,6 @@ using NativeBlock = NeonBlock;
 using NativeBlock = WordBlock;
 #endif
 
-inline void copy_short(char* to, const char* from, std::uint32_t n) {
-    copy_short_with<NativeBlock>(to, from, n);
-}
-
 // Inlined: it runs once a line piece, where a call adds its fixed cost to every line.
 [[gnu::always_inline]] inline std::uint32_t copy_through_lf(char* to, const char* from,
                                                             std::uint32_t n) {
