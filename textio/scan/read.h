@@ -55,6 +55,13 @@ std::uint32_t find_cr_or_ctrl_z_with(const char* from, std::uint32_t n) {
     }
 }
 
+// What a conversion that moved nothing returns: every byte before the stop kept in place, the last
+// of them left to the caller, whose CR may pair with the next block.
+inline Squeezed nothing_moved(std::uint32_t stop) {
+    const std::uint32_t before_last = stop > 0 ? stop - 1 : 0;
+    return {before_last, before_last, stop};
+}
+
 // The index of the first CR among n bytes, or n when there is none.
 inline std::uint32_t find_cr_plain(const char* from, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; ++i)
@@ -162,7 +169,7 @@ template <ByteBlock Block>
         }
         to += SIZE;
         from += SIZE;
-        keep_as_is(from);
+        keep_as_is(from);  // else GCC steps a second pointer for the loop's test
     } while (from < end);
     to_ref = to;
     from_ref = from;
@@ -224,16 +231,13 @@ template <ByteBlock Block>
     const std::uint32_t stop =
         z != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(z) - text) : n;
     const std::uint32_t pair = find_pair_with<Block>(text, stop);
-    if (pair == stop) {
-        const std::uint32_t before_last = stop > 0 ? stop - 1 : 0;  // the last is the caller's
-        return {before_last, before_last, stop};
-    }
+    if (pair == stop) return nothing_moved(stop);
     text[pair] = LF;
     std::uint32_t kept = pair + 1, read = pair + 2;
     squeeze_moving_blocks<Block>(text, kept, read, stop);  // from here on every byte moves
     while (read + 1 < stop) {
         const std::uint32_t run = find_cr_with<Block>(text + read, stop - 1 - read);
-        if (kept != read) move_down_with<Block>(text + kept, text + read, run);
+        move_down_with<Block>(text + kept, text + read, run);  // a pair has gone: every byte moves
         kept += run;
         read += run;
         if (read + 1 == stop) break;
@@ -257,10 +261,7 @@ template <ByteBlock Block>
 Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
     if constexpr (FindsCrOrCtrlZ<Block>) {
         const std::uint32_t at = find_cr_or_ctrl_z_with<Block>(text, n);
-        if (at == n || text[at] == CTRL_Z) {
-            const std::uint32_t before_last = at > 0 ? at - 1 : 0;  // the last is the caller's
-            return {before_last, before_last, at};
-        }
+        if (at == n || text[at] == CTRL_Z) return nothing_moved(at);
         const Squeezed rest = squeeze_crlf_in_two_passes<Block>(text + at, n - at);
         return {at + rest.kept, at + rest.read, at + rest.stop};
     } else {
