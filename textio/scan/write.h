@@ -50,16 +50,16 @@ Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
     return {room, room - pairs};
 }
 
+// Which ends the block loop watches: the limit, the text's or both.
+enum class Watch { LIMIT, TEXT, BOTH };
+
 // Fast because an LF-free block costs one copy and one test, and an LF a CR and one more copy:
 // the block is stored whole, then each LF in it gets its CR and the block is stored again from
 // that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
 // of a block, which begins before the limit, and the loads 2 * SIZE - 1 past the text's, which
 // this loop keeps inside it, watching the text's end and the limit only where each may come first.
 // The loop keeps one pointer into out and nothing of a block once it is done: the block that
-// reaches the limit is looked at again, once a chunk, and cut back to it. Which ends the block loop
-// watches: the limit, the text's or both.
-enum class Watch { LIMIT, TEXT, BOTH };
-
+// reaches the limit is looked at again, once a call, and cut back to it.
 template <ByteBlock Block, Watch WATCH>
 Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
