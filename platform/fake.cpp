@@ -89,6 +89,7 @@ struct State {
     std::vector<int> unknown_types;
     std::vector<void*> blocks;
     std::vector<std::uint8_t> inherited;
+    std::map<std::string, std::string> environment;
 
     ~State() {
         for (void* block : blocks)
@@ -332,6 +333,10 @@ void set_inherited_handles(std::vector<std::uint8_t> block) {
     state().inherited = std::move(block);
 }
 
+void set_environment_variable(const std::string& name, const std::string& value) {
+    state().environment[name] = value;
+}
+
 void fail_call(Op op, int nth, std::uint32_t error) {
     state().injections.push_back({op, nth, nth, error});
 }
@@ -563,6 +568,11 @@ InheritedHandles get_inherited_handles() {
 
 void set_handle_count(std::uint32_t count) {
     (void)count;
+}
+
+const char* get_environment_variable(const char* name) {
+    const auto found = state().environment.find(name);
+    return found != state().environment.end() ? found->second.c_str() : nullptr;
 }
 
 // Blocks are filled with a junk pattern, so that code relying on fresh memory being zero shows.

@@ -80,6 +80,9 @@ void set_std(std::uint32_t which, std::uint32_t type, bool valid = true);
 // The block of inherited handles get_inherited_handles() reports.
 void set_inherited_handles(std::vector<std::uint8_t> block);
 
+// A variable of the environment get_environment_variable() reports; after reset() there are none.
+void set_environment_variable(const std::string& name, const std::string& value);
+
 // Failure injection; `nth` counts calls of that kind from 1 since reset().
 void fail_call(Op op, int nth, std::uint32_t error);
 void fail_calls_from(Op op, int nth, std::uint32_t error);  // the nth and every later one

@@ -105,6 +105,10 @@ struct InheritedHandles {
 InheritedHandles get_inherited_handles();
 void set_handle_count(std::uint32_t count);
 
+// The value of a variable of the process's environment, or null when it has none. The text stays
+// the process's for the run.
+const char* get_environment_variable(const char* name);
+
 // Memory for the layer's tables and buffers; null when none is to be had. Never freed in a run.
 void* allocate(std::size_t bytes);
 

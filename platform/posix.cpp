@@ -436,6 +436,10 @@ void set_handle_count(std::uint32_t count) {
     (void)count;
 }
 
+const char* get_environment_variable(const char* name) {
+    return std::getenv(name);
+}
+
 void* allocate(std::size_t bytes) {
     return std::malloc(bytes == 0 ? 1 : bytes);
 }

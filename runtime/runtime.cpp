@@ -5,6 +5,7 @@
 
 #include "app/copy.h"
 #include "textio/handles.h"
+#include "textio/scan.h"
 #include "textio/streams.h"
 
 namespace mirzet::runtime {
@@ -78,6 +79,8 @@ void exit_normally(int status) {
 }
 
 void start(int argc, char** argv) {
+    // The byte loops' path, the best this processor runs unless MIRZET_SIMD names another it runs.
+    scan::use_path(scan::path_named(pf::get_environment_variable("MIRZET_SIMD")));
     set_fatal_error_handler(fatal_error);
     if (!init_fd_table()) fatal_error(FATAL_NO_HANDLE_SPACE);
     if (!init_stream_table()) fatal_error(FATAL_NO_STREAM_SPACE);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -238,19 +239,58 @@ TYPED_TEST(ScanTest, SqueezeCrlfMatchesThePlainLoop) {
     check_squeeze(generate, squeeze_crlf_with<TypeParam>);
 }
 
-#if MIRZET_SCAN_AVX2
-TEST(ScanAvx2Test, ExpandLfMatchesThePlainLoop) {
-    if (!has_avx2) GTEST_SKIP() << "the processor has no AVX2";
+// The builds for a processor beyond the baseline, each held to the plain loops where this
+// processor runs it; the line each prints tells CI which paths were tested.
+struct PathLoops {
+    Path path;
+    ExpandLoop expand;
+    Squeezed (*squeeze)(char*, std::uint32_t);
+};
+
+class PathTest : public ::testing::TestWithParam<PathLoops> {
+  protected:
+    void SetUp() override {
+        if (!processor_runs(GetParam().path))
+            GTEST_SKIP() << "path " << path_name(GetParam().path)
+                         << " untested: the processor lacks it";
+        std::printf("path %s tested\n", path_name(GetParam().path));
+    }
+};
+
+TEST_P(PathTest, ExpandLfMatchesThePlainLoop) {
     Generator generate(2);
-    check_expand_lf(generate, expand_lf_avx2);
+    check_expand_lf(generate, GetParam().expand);
 }
 
-TEST(ScanAvx2Test, SqueezeCrlfMatchesThePlainLoop) {
-    if (!has_avx2) GTEST_SKIP() << "the processor has no AVX2";
+TEST_P(PathTest, SqueezeCrlfMatchesThePlainLoop) {
     Generator generate(7);
-    check_squeeze(generate, squeeze_crlf_avx2);
+    check_squeeze(generate, GetParam().squeeze);
 }
+
+INSTANTIATE_TEST_SUITE_P(Builds, PathTest,
+                         ::testing::Values(
+#if MIRZET_SCAN_AVX2
+                             PathLoops{Path::AVX2, expand_lf_avx2, squeeze_crlf_avx2},
 #endif
+#if MIRZET_SCAN_AVX512
+                             PathLoops{Path::AVX512, expand_lf_avx512, squeeze_crlf_avx512},
+#endif
+                             PathLoops{Path::BASELINE, expand_lf_with<NativeBlock>,
+                                       squeeze_crlf_with<NativeBlock>}),
+                         [](const auto& info) { return std::string(path_name(info.param.path)); });
+
+// A path named by the user is taken only where the processor runs it; any other name, or none,
+// leaves the best. The baseline runs everywhere.
+TEST(PathTest, ANamedPathIsTakenOnlyWhereTheProcessorRunsIt) {
+    const char* const names[] = {"baseline", "avx2", "avx512", "AVX2", "sse9", "", nullptr};
+    for (const char* name : names) {
+        const Path path = path_named(name);
+        EXPECT_TRUE(processor_runs(path)) << (name != nullptr ? name : "(none)");
+        const bool honoured = name != nullptr && std::string(name) == path_name(path);
+        EXPECT_EQ(honoured || path == best_path(), true) << (name != nullptr ? name : "(none)");
+    }
+    EXPECT_EQ(path_named("baseline"), Path::BASELINE);
+}
 
 TYPED_TEST(ScanTest, CopyShortCopiesExactlyItsBytes) {
     Generator generate(3);

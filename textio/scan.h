@@ -6,12 +6,14 @@
 // one AVX2 register) or 8 (a 64-bit word, portable C++), inline, and leave only long runs to the
 // library. Only the blocks know the width, each kind in a file of its own under textio/scan/; the
 // loops are written once over them, in copy.h, write.h and read.h there. This header chooses the
-// block for the processor once: where it has AVX2, the write's loop and the read's run a build of
-// the loops for it, made in textio/scan/avx2.cpp. The plain forms are the reference:
-// tests/scan_test.cpp holds every block, and the AVX2 build, to them.
+// path for the processor once: where it has AVX-512 (with VBMI2) or AVX2, the write's loop and the
+// read's run a build of the loops for it, made in textio/scan/avx512.cpp or avx2.cpp; elsewhere
+// the baseline build's block runs them. The plain forms are the reference: tests/scan_test.cpp
+// holds every block, and every build, to them.
 #pragma once
 
 #include "textio/scan/avx2.h"
+#include "textio/scan/avx512.h"
 #include "textio/scan/block.h"
 #include "textio/scan/copy.h"
 #include "textio/scan/neon.h"
@@ -20,30 +22,16 @@
 #include "textio/scan/word.h"
 #include "textio/scan/write.h"
 
-// Whether these loops hand over to the AVX2 build when the processor has AVX2: in the baseline
-// build of a program that has one, and not when the whole program is built for AVX2.
-#if MIRZET_SCAN_AVX2 && !defined(MIRZET_SCAN_FOR_AVX2) && !defined(__AVX2__)
-#define MIRZET_SCAN_DISPATCH 1
-#else
-#define MIRZET_SCAN_DISPATCH 0
-#endif
-
 namespace mirzet::scan {
-
-#if MIRZET_SCAN_AVX2
-// The loops of the write and the read built for AVX2, and BMI1's bit instructions, which every
-// processor with AVX2 has beside it, and whether this processor may run them.
-Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
-Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n);
-inline const bool has_avx2 =
-    (__builtin_cpu_init(), __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi"));
-#endif
 
 inline namespace MIRZET_SCAN_VARIANT {
 
 // The block of this processor's baseline build: AVX2 where the whole program targets it (or in
-// the AVX2 build), SSE2 on any other x86-64, NEON on AArch64, and the portable word elsewhere.
-#if !MIRZET_SCAN_PORTABLE && (defined(__AVX2__) || defined(MIRZET_SCAN_FOR_AVX2))
+// the AVX2 and AVX-512 builds, which have blocks of their own), SSE2 on any other x86-64, NEON on
+// AArch64, and the portable word elsewhere.
+#if !MIRZET_SCAN_PORTABLE && defined(MIRZET_SCAN_FOR_AVX512)
+using NativeBlock = Avx512Block;
+#elif !MIRZET_SCAN_PORTABLE && (defined(__AVX2__) || defined(MIRZET_SCAN_FOR_AVX2))
 using NativeBlock = Avx2Block;
 #elif !MIRZET_SCAN_PORTABLE && defined(__SSE2__)
 using NativeBlock = Sse2Block;
@@ -59,19 +47,100 @@ using NativeBlock = WordBlock;
     return copy_through_lf_with<NativeBlock>(to, from, n);
 }
 
+}  // namespace MIRZET_SCAN_VARIANT
+
+// The builds for a processor beyond the baseline include this header inside a region compiled for
+// it: what follows is the baseline's alone, so that nothing of it is built for that processor.
+#ifndef MIRZET_SCAN_FOR_AVX2
+
+// The loops of the write and the read built for AVX2, with BMI1's bit instructions and POPCNT,
+// which every processor with AVX2 has beside it; and for AVX-512 with VBMI2's expand and
+// compress, and BMI2's bit deposit and extract.
+#if MIRZET_SCAN_AVX2
+Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
+Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n);
+#endif
+#if MIRZET_SCAN_AVX512
+Expanded expand_lf_avx512(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
+Squeezed squeeze_crlf_avx512(char* text, std::uint32_t n);
+#endif
+
+// Which build runs the write's loop and the read's: every processor runs the baseline, and where
+// the program has a build for AVX2 or AVX-512 and the processor (and its system) runs it, that.
+enum class Path : std::uint8_t { BASELINE, AVX2, AVX512 };
+constexpr Path EVERY_PATH[] = {Path::BASELINE, Path::AVX2, Path::AVX512};
+
+constexpr const char* path_name(Path path) {
+    return path == Path::AVX512 ? "avx512" : path == Path::AVX2 ? "avx2" : "baseline";
+}
+
+inline bool processor_runs(Path path) {
+    switch (path) {
+        case Path::BASELINE:
+            return true;
+        case Path::AVX2:
+#if MIRZET_SCAN_AVX2
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                   __builtin_cpu_supports("popcnt");
+#else
+            return false;
+#endif
+        case Path::AVX512:
+#if MIRZET_SCAN_AVX512
+            __builtin_cpu_init();
+            return processor_runs(Path::AVX2) && __builtin_cpu_supports("bmi2") &&
+                   __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
+#else
+            return false;
+#endif
+    }
+    return false;
+}
+
+inline Path best_path() {
+    return processor_runs(Path::AVX512) ? Path::AVX512
+           : processor_runs(Path::AVX2) ? Path::AVX2
+                                        : Path::BASELINE;
+}
+
+// The path a user asked for by name (the environment's MIRZET_SIMD): that one where this
+// processor runs it, else, for any other name or none, the best it runs. Never one it cannot.
+inline Path path_named(const char* name) {
+    if (name != nullptr)
+        for (const Path path : EVERY_PATH)
+            if (std::strcmp(name, path_name(path)) == 0 && processor_runs(path)) return path;
+    return best_path();
+}
+
+// Decided once, at start-up, for the run; until then, and in tests that do not choose, the best.
+inline Path chosen_path = best_path();
+
+inline void use_path(Path path) {
+    chosen_path = processor_runs(path) ? path : best_path();
+}
+
 inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
-#if MIRZET_SCAN_DISPATCH
-    if (has_avx2) return expand_lf_avx2(out, limit, text, n);
+#if MIRZET_SCAN_AVX512
+    if (chosen_path == Path::AVX512) return expand_lf_avx512(out, limit, text, n);
+#endif
+#if MIRZET_SCAN_AVX2
+    if (chosen_path == Path::AVX2) return expand_lf_avx2(out, limit, text, n);
 #endif
     return expand_lf_with<NativeBlock>(out, limit, text, n);
 }
 
 inline Squeezed squeeze_crlf(char* text, std::uint32_t n) {
-#if MIRZET_SCAN_DISPATCH
-    if (has_avx2) return squeeze_crlf_avx2(text, n);
+#if MIRZET_SCAN_AVX512
+    if (chosen_path == Path::AVX512) return squeeze_crlf_avx512(text, n);
+#endif
+#if MIRZET_SCAN_AVX2
+    if (chosen_path == Path::AVX2) return squeeze_crlf_avx2(text, n);
 #endif
     return squeeze_crlf_with<NativeBlock>(text, n);
 }
 
-}  // namespace MIRZET_SCAN_VARIANT
+#endif  // MIRZET_SCAN_FOR_AVX2
+
 }  // namespace mirzet::scan

@@ -1,7 +1,7 @@
-// The loops of the write and the read built for AVX2 and BMI1, run only where the processor has
-// them. Every standard header the loops use is included here first, built as for any x86-64; the
-// loops' headers include none of them when they are built for AVX2, so one left out here fails to
-// compile rather than being built for AVX2 and chosen by the linker for every caller.
+// The loops of the write and the read built for AVX2, BMI1 and POPCNT, run only where the processor
+// has them. Every standard header the loops use is included here first, built as for any x86-64;
+// the loops' headers include none of them when they are built for AVX2, so one left out here fails
+// to compile rather than being built for AVX2 and chosen by the linker for every caller.
 #include <emmintrin.h>
 #include <immintrin.h>
 #include <algorithm>
@@ -15,10 +15,10 @@
 #endif
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,bmi"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,bmi,popcnt"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx2,bmi")
+#pragma GCC target("avx2,bmi,popcnt")
 #endif
 #define MIRZET_SCAN_VARIANT avx2
 #define MIRZET_SCAN_FOR_AVX2 1

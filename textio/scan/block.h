@@ -5,13 +5,15 @@
 #pragma once
 
 // Which builds of these loops exist is the build's decision, passed down as definitions:
-// MIRZET_SCAN_AVX2 says whether textio/scan/avx2.cpp is built, MIRZET_SCAN_PORTABLE forces the
-// portable block that processors without a block of their own run.
-#if !defined(MIRZET_SCAN_AVX2) || !defined(MIRZET_SCAN_PORTABLE)
-#error "the build defines MIRZET_SCAN_AVX2 and MIRZET_SCAN_PORTABLE, each 0 or 1"
+// MIRZET_SCAN_AVX2 and MIRZET_SCAN_AVX512 say whether textio/scan/avx2.cpp and avx512.cpp are
+// built, MIRZET_SCAN_PORTABLE forces the portable block that processors without a block of their
+// own run.
+#if !defined(MIRZET_SCAN_AVX2) || !defined(MIRZET_SCAN_AVX512) || !defined(MIRZET_SCAN_PORTABLE)
+#error \
+    "the build defines MIRZET_SCAN_AVX2, MIRZET_SCAN_AVX512 and MIRZET_SCAN_PORTABLE, each 0 or 1"
 #endif
-#if MIRZET_SCAN_AVX2 && MIRZET_SCAN_PORTABLE
-#error "the portable build has no AVX2 build beside it"
+#if (MIRZET_SCAN_AVX2 || MIRZET_SCAN_AVX512) && MIRZET_SCAN_PORTABLE
+#error "the portable build has no build for a processor beside it"
 #endif
 
 // The AVX2 build includes these headers inside a region compiled for AVX2, where a standard

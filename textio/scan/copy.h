@@ -131,6 +131,17 @@ inline void copy_pieces_plain(Pieces& run, std::int32_t room) {
     }
 }
 
+// The last LF among n bytes, or null: the C library's search where it has one.
+inline const char* find_last_lf(const char* from, std::size_t n) {
+#if MIRZET_HAVE_MEMRCHR
+    return static_cast<const char*>(memrchr(from, LF, n));
+#else
+    while (n > 0)
+        if (from[--n] == LF) return from + n;
+    return nullptr;
+#endif
+}
+
 // Inside the stretch that both the source and the space hold, the pieces lie back to back and
 // where one ends changes no byte, so only the stretch's last piece end is looked for, from the
 // end: every LF ends a piece, and after the last one in the stretch the pieces are room bytes
@@ -138,8 +149,7 @@ inline void copy_pieces_plain(Pieces& run, std::int32_t room) {
 inline void copy_pieces(Pieces& run, std::int32_t room) {
     const std::int32_t stretch = std::min(run.left, run.space);
     if (room <= 0 || stretch <= 0) return;
-    const auto* lf =
-        static_cast<const char*>(memrchr(run.from, LF, static_cast<std::size_t>(stretch)));
+    const char* lf = find_last_lf(run.from, static_cast<std::size_t>(stretch));
     const std::int32_t lines = lf != nullptr ? static_cast<std::int32_t>(lf - run.from) + 1 : 0;
     const std::int32_t whole = lines + (stretch - lines) / room * room;
     std::memcpy(run.to, run.from, static_cast<std::size_t>(whole));
