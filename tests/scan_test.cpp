@@ -87,6 +87,33 @@ void check_expand_lf(Generator& generate, ExpandLoop expand_fast) {
     }
 }
 
+// Which ends the write's block loop watches, at the edges of each choice and for texts past 2^31,
+// where twice the text taken no longer fits 32 bits: watching the text alone there would let the
+// loop run past the limit and out's slack.
+TEST(WatchTest, TheLoopWatchesTheLimitWhereverItCanComeFirst) {
+    struct Row {
+        std::uint32_t limit, n, size, turn;
+        Watch watch;
+    };
+    const Row rows[] = {
+        {8192, 8192 + 64, 32, 32, Watch::LIMIT},
+        {8192, 8192 + 63, 32, 32, Watch::BOTH},
+        {8192, 4096 + 31, 32, 32, Watch::TEXT},  // 2 * 4095 < 8192
+        {8192, 4096 + 32, 32, 32, Watch::BOTH},
+        {8191, 4096 + 31, 32, 32, Watch::TEXT},  // 2 * 4095 < 8191
+        {8191, 4096 + 32, 32, 32, Watch::BOTH},
+        {8192, 4095, 32, 64, Watch::TEXT},  // two blocks a turn: all 4095 bytes may be taken
+        {8192, 4096, 32, 64, Watch::BOTH},
+        {0x80000040, 0x80000064, 32, 32, Watch::BOTH},
+        {0x80000040, 0x80000064, 32, 64, Watch::BOTH},
+        {0xFFFFFFFE, 0xFFFFFFFF, 32, 64, Watch::BOTH},
+        {0x7FFFFFFF, 0xFFFFFFFF, 8, 8, Watch::LIMIT},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(watch_for(row.limit, row.n, row.size, row.turn), row.watch)
+            << "limit " << row.limit << ", n " << row.n << ", turn " << row.turn;
+}
+
 // Where a stretch of line pieces ends, put where a fault would show: a byte either side of an
 // LF's end or on it, a room's length past it or a byte either side of that, and below it a room
 // or a byte either side of that, or anywhere up to a little past the text.

@@ -1,6 +1,7 @@
-// The x86-64 block of the processors with AVX2: one register of 32 bytes, and the one-pass search
-// for a CR or a Ctrl-Z. Built where the whole program targets AVX2, or into the AVX2 build of the
-// loops (textio/scan/avx2.cpp) that a baseline program chooses at run time.
+// The x86-64 block of the processors with AVX2: one register of 32 bytes, the one-pass search for
+// a CR or a Ctrl-Z, and a block stored with a CR before each LF, or without the CRs of its pairs,
+// in the same work whatever its line ends. Built where the whole program targets AVX2, or into the
+// AVX2 build of the loops (textio/scan/avx2.cpp) that a baseline program chooses at run time.
 #pragma once
 
 #include "textio/scan/block.h"
@@ -12,6 +13,51 @@
 
 namespace mirzet::scan {
 inline namespace MIRZET_SCAN_VARIANT {
+
+// The shuffles that widen or narrow eight bytes at a time, each chosen by those bytes' mask. A
+// shuffle looks bytes up in one register's 16: the eight bytes of text, then eight CRs.
+struct alignas(16) Shuffle {
+    std::uint8_t order[16];
+};
+
+// For the eight bytes' LFs: each byte in turn, an LF after a CR (index 8), and CRs after the last
+// byte (scratch).
+constexpr auto WITH_CRS = [] {
+    struct {
+        Shuffle by_lfs[256];
+    } table{};
+    for (std::uint32_t lfs = 0; lfs < 256; ++lfs) {
+        std::uint32_t place = 0;
+        for (std::uint8_t i = 0; i < 8; ++i) {
+            if ((lfs >> i & 1) != 0) table.by_lfs[lfs].order[place++] = 8;
+            table.by_lfs[lfs].order[place++] = i;
+        }
+        while (place < 16)
+            table.by_lfs[lfs].order[place++] = 8;
+    }
+    return table;
+}();
+
+// For the eight bytes to drop: the others in turn, packed to the front, then zeros (a high bit).
+// Eight indices in a word, the first in its lowest byte; the second table's indices start at 8,
+// to pick from a register's second eight bytes.
+constexpr auto WITHOUT = [] {
+    struct {
+        std::uint64_t by_drops[2][256];
+    } table{};
+    for (std::uint64_t second = 0; second < 2; ++second) {
+        for (std::uint32_t drops = 0; drops < 256; ++drops) {
+            std::uint64_t order = 0;
+            std::uint32_t place = 0;
+            for (std::uint64_t i = 0; i < 8; ++i)
+                if ((drops >> i & 1) == 0) order |= (8 * second + i) << 8 * place++;
+            for (; place < 8; ++place)
+                order |= std::uint64_t{0x80} << 8 * place;
+            table.by_drops[second][drops] = order;
+        }
+    }
+    return table;
+}();
 
 // Thirty-two bytes in one AVX2 register: half the loads, compares and masks of two SSE2 ones.
 struct Avx2Block : BitPerByte {
@@ -47,6 +93,73 @@ struct Avx2Block : BitPerByte {
             _mm256_or_si256(cr_or_ctrl_z_bytes(load(from + 64)),
                             cr_or_ctrl_z_bytes(load(from + 96))));
         return !_mm256_testz_si256(either, either);
+    }
+
+    // The block with a CR before each LF, stored from `to`: each eight bytes, beside eight CRs,
+    // shuffled by their LFs into sixteen, and stored where the eight before them end. No branch
+    // depends on the text, so lines of any lengths cost the same. Stores up to 44 bytes; returns
+    // the bytes that count.
+    static constexpr std::uint32_t WITH_CRS_REACH = 44;
+    static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
+        const __m256i crs = _mm256_set1_epi8(CR);
+        const __m256i even = _mm256_unpacklo_epi64(bytes, crs);  // bytes 0-7 and 16-23, then CRs
+        const __m256i odd = _mm256_unpackhi_epi64(bytes, crs);   // bytes 8-15 and 24-31
+        const auto order = [](std::uint32_t eight_lfs) {
+            return _mm_load_si128(
+                reinterpret_cast<const __m128i*>(WITH_CRS.by_lfs[eight_lfs].order));
+        };
+        const __m256i even_out =
+            _mm256_shuffle_epi8(even, _mm256_set_m128i(order(lfs >> 16 & 0xFF), order(lfs & 0xFF)));
+        const __m256i odd_out =
+            _mm256_shuffle_epi8(odd, _mm256_set_m128i(order(lfs >> 24), order(lfs >> 8 & 0xFF)));
+        // Each eight bytes go where those before them end: the bytes before, and their LFs' CRs.
+        // Counted in 64 bits, so that the counts need no widening to step a pointer.
+        const std::uint64_t all = lfs;
+        const auto crs_before = [all](std::uint64_t bytes_before) {
+            return static_cast<std::size_t>(_mm_popcnt_u64(all & ((1ull << bytes_before) - 1)));
+        };
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm256_castsi256_si128(even_out));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 + crs_before(8)),
+                         _mm256_castsi256_si128(odd_out));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16 + crs_before(16)),
+                         _mm256_extracti128_si256(even_out, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 24 + crs_before(24)),
+                         _mm256_extracti128_si256(odd_out, 1));
+        return SIZE + count(lfs);
+    }
+
+    // The high eight bytes of a register, to any address.
+    static void store_high(char* to, __m128i bytes) {
+        const auto high = static_cast<std::uint64_t>(_mm_extract_epi64(bytes, 1));
+        std::memcpy(to, &high, sizeof high);
+    }
+
+    // The block without the bytes of `drops`, stored from `to`: each eight bytes shuffled by
+    // their drops to the front of their eight places, and stored where the eight before them end.
+    // Stores at most SIZE bytes; returns the bytes kept.
+    static std::uint32_t store_without(char* to, Bytes bytes, Mask drops) {
+        const auto order = [](std::uint32_t eight_drops, std::uint32_t second) {
+            return reinterpret_cast<const double*>(&WITHOUT.by_drops[second][eight_drops]);
+        };
+        // Each 16-byte half of the shuffle picks from its own half of the register: the orders of
+        // its first eight bytes, then of its second, from the table whose indices start at 8.
+        const auto half_order = [&](std::uint32_t sixteen_drops) {
+            return _mm_castpd_si128(_mm_loadh_pd(_mm_load_sd(order(sixteen_drops & 0xFF, 0)),
+                                                 order(sixteen_drops >> 8 & 0xFF, 1)));
+        };
+        const __m256i packed = _mm256_shuffle_epi8(
+            bytes, _mm256_set_m128i(half_order(drops >> 16), half_order(drops & 0xFFFF)));
+        const __m128i low = _mm256_castsi256_si128(packed);
+        const __m128i high = _mm256_extracti128_si256(packed, 1);
+        const std::uint64_t all = drops;
+        const auto dropped_before = [all](std::uint64_t bytes_before) {
+            return static_cast<std::size_t>(_mm_popcnt_u64(all & ((1ull << bytes_before) - 1)));
+        };
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), low);
+        store_high(to + 8 - dropped_before(8), low);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 16 - dropped_before(16)), high);
+        store_high(to + 24 - dropped_before(24), high);
+        return SIZE - count(drops);
     }
 };
 static_assert(ByteBlock<Avx2Block>);

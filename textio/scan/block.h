@@ -12,6 +12,9 @@
 #error \
     "the build defines MIRZET_SCAN_AVX2, MIRZET_SCAN_AVX512 and MIRZET_SCAN_PORTABLE, each 0 or 1"
 #endif
+#if MIRZET_SCAN_AVX512 && !MIRZET_SCAN_AVX2
+#error "a compiler that builds for AVX-512 builds for AVX2 too, and the paths rely on it"
+#endif
 #if (MIRZET_SCAN_AVX2 || MIRZET_SCAN_AVX512) && MIRZET_SCAN_PORTABLE
 #error "the portable build has no build for a processor beside it"
 #endif

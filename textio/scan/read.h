@@ -94,10 +94,42 @@ inline std::uint32_t find_pair_plain(const char* from, std::uint32_t n) {
     return n;
 }
 
+// Blocks that store a block without some of its bytes in the same work whatever they are:
+// store_without(to, bytes, drops) stores the bytes not in drops from `to`, reaching at most SIZE
+// bytes, and returns how many there are, SIZE - count(drops). The mask has one bit a byte.
+template <class B>
+concept StoresWithout = ByteBlock<B> &&
+    requires(char* to, typename B::Bytes bytes, typename B::Mask drops) {
+    { B::store_without(to, bytes, drops) } -> std::same_as<std::uint32_t>;
+    requires B::SIZE == sizeof(typename B::Mask) * 8;
+};
+
+// The pairs among a block's bytes, as a mask of their CRs: a CR whose next byte, the next
+// block's first for the last, is an LF.
+template <ByteBlock Block>
+typename Block::Mask pairs_in_block(const char* from, typename Block::Bytes bytes) {
+    using Mask = typename Block::Mask;
+    static_assert(Block::SIZE == sizeof(Mask) * 8, "a mask of one bit a byte");
+    const Mask next_is_lf = from[Block::SIZE] == LF;
+    return Block::template mask<CR>(bytes) &
+           (Block::template mask<LF>(bytes) >> 1 | next_is_lf << (Block::SIZE - 1));
+}
+
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
-// byte, and the runs between CRs are searched as find_cr_with searches them.
+// byte, and the runs between CRs are searched as find_cr_with searches them. Where the block
+// drops bytes in constant work (StoresWithout, below), it is wide and its masks cheap: each block
+// is searched for a pair whole, and a lone CR costs no branch.
 template <ByteBlock Block>
 std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+    if constexpr (StoresWithout<Block>) {
+        std::uint32_t at = 0;
+        for (; at + Block::SIZE < n; at += Block::SIZE) {
+            const typename Block::Mask pairs =
+                pairs_in_block<Block>(from + at, Block::load(from + at));
+            if (pairs != 0) return at + Block::first(pairs);
+        }
+        return at + find_pair_plain(from + at, n - at);
+    }
     for (std::uint32_t at = 0; at + 1 < n; ++at) {
         at += find_cr_with<Block>(from + at, n - 1 - at);  // a CR with a byte after it
         if (at + 1 < n && from[at + 1] == LF) return at;
@@ -175,6 +207,27 @@ template <ByteBlock Block>
     from_ref = from;
 }
 
+// Once a pair has been dropped the bytes lie at least one below where they came from, so a block
+// stored without its pairs' CRs, from where its bytes go, reaches no byte not yet loaded. A pair's
+// CR is a CR whose next byte, the next block's first for the last, is an LF; each block and the
+// byte after it lie before the stop's last byte, so that byte is never a pair's LF. No branch
+// depends on the lines.
+template <StoresWithout Block>
+void squeeze_dropping_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
+                             std::uint32_t stop) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    char* to = text + kept;
+    const char* from = text + read;
+    const char* const last = text + stop - 1;
+    while (from + SIZE < last) {
+        const typename Block::Bytes bytes = Block::load(from);
+        to += Block::store_without(to, bytes, pairs_in_block<Block>(from, bytes));
+        from += SIZE;
+    }
+    kept = static_cast<std::uint32_t>(to - text);
+    read = static_cast<std::uint32_t>(from - text);
+}
+
 // Once a pair has been dropped every byte moves down, and a line costs a block or two searched and
 // moved in the same pass. Each block lies before the stop's last byte, so a CR in it has its next
 // byte. Every store stays below the bytes not yet read. While the bytes have moved down less than
@@ -187,6 +240,10 @@ template <ByteBlock Block>
 template <ByteBlock Block>
 void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
                            std::uint32_t stop) {
+    if constexpr (StoresWithout<Block>) {
+        squeeze_dropping_blocks<Block>(text, kept, read, stop);
+        return;
+    }
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
     const char* from = text + read;

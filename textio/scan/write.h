@@ -14,8 +14,9 @@ struct Expanded {
 
 // What the fast forms of expand_lf may store past the limit: out needs room for limit +
 // EXPAND_SLACK bytes, against limit + 1 for the plain loop. Bytes past the length it reports are
-// scratch.
-constexpr std::uint32_t EXPAND_SLACK = 3 * WIDEST_BLOCK;
+// scratch. Every form takes any n and any limit below UINT32_MAX, the plain one's length, up to
+// limit + 1, being 32 bits wide.
+constexpr std::uint32_t EXPAND_SLACK = 4 * WIDEST_BLOCK;
 
 inline namespace MIRZET_SCAN_VARIANT {
 
@@ -53,22 +54,50 @@ Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
 // Which ends the block loop watches: the limit, the text's or both.
 enum class Watch { LIMIT, TEXT, BOTH };
 
-// Fast because an LF-free block costs one copy and one test, and an LF a CR and one more copy:
-// the block is stored whole, then each LF in it gets its CR and the block is stored again from
-// that LF on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past the start
-// of a block, which begins before the limit, and the loads 2 * SIZE - 1 past the text's, which
-// this loop keeps inside it, watching the text's end and the limit only where each may come first.
-// The loop keeps one pointer into out and nothing of a block once it is done: the block that
-// reaches the limit is looked at again, once a call, and cut back to it.
-template <ByteBlock Block, Watch WATCH>
-Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+// Blocks that store a block with a CR before each LF in the same work whatever its LFs:
+// store_with_crs(to, bytes, lfs) stores it from `to`, reaching at most WITH_CRS_REACH bytes, and
+// returns the bytes that count, SIZE + count(lfs).
+template <class B>
+concept StoresWithCrs = ByteBlock<B> &&
+    requires(char* to, typename B::Bytes bytes, typename B::Mask lfs) {
+    { B::store_with_crs(to, bytes, lfs) } -> std::same_as<std::uint32_t>;
+    requires 2 * B::SIZE + B::WITH_CRS_REACH <= EXPAND_SLACK;
+};
+
+// The text a turn of the block loop takes: two blocks where they store themselves with their CRs,
+// else one.
+template <ByteBlock Block>
+constexpr std::uint32_t TURN = StoresWithCrs<Block> ? 2 * Block::SIZE : Block::SIZE;
+
+// One turn of the block loop, out and text each stepped past it.
+//
+// Where the blocks store themselves with their CRs, two blocks with no LF are stored as they are,
+// and otherwise each with its CRs: no branch depends on where the lines end, which the processor
+// cannot guess, only on whether 64 bytes hold a line end, which it can for short lines and for
+// long. The stores reach 2 * SIZE + WITH_CRS_REACH bytes past out.
+//
+// Otherwise an LF-free block costs one copy and one test, and an LF a CR and one more copy: the
+// block is stored whole, then each LF in it gets its CR and the block is stored again from that LF
+// on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past out.
+//
+// Either way the loads reach 2 * SIZE - 1 bytes past the text.
+template <ByteBlock Block>
+[[gnu::always_inline]] inline void expand_turn(char*& to, const char*& from) {
     constexpr std::uint32_t SIZE = Block::SIZE;
-    static_assert(3 * SIZE <= EXPAND_SLACK);
-    char* to = out;
-    const char* from = text;
-    char* const to_end = out + limit;
-    const char* const from_last = text + (n - 2 * SIZE);
-    do {
+    if constexpr (StoresWithCrs<Block>) {
+        const typename Block::Bytes first = Block::load(from), second = Block::load(from + SIZE);
+        const typename Block::Mask first_lfs = Block::template mask<LF>(first),
+                                   second_lfs = Block::template mask<LF>(second);
+        if ((first_lfs | second_lfs) == 0) {
+            Block::store(to, first);
+            Block::store(to + SIZE, second);
+            to += 2 * SIZE;
+        } else {
+            to += Block::store_with_crs(to, first, first_lfs);
+            to += Block::store_with_crs(to, second, second_lfs);
+        }
+    } else {
+        static_assert(3 * SIZE <= EXPAND_SLACK);
         const typename Block::Bytes bytes = Block::load(from);
         Block::store(to, bytes);
         typename Block::Mask lfs = Block::template mask<LF>(bytes);
@@ -81,29 +110,63 @@ Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text
             keep_as_is(to);
         }
         to += SIZE;
-        from += SIZE;
+    }
+    from += TURN<Block>;
+}
+
+// Fast because a turn costs a few instructions a block, and the loop keeps one pointer into out
+// and nothing of a block once it is done. Each turn begins before the limit and at most 2 * SIZE
+// bytes before the text's end, which this loop watches only where each may come first. The turn
+// that reaches the limit is looked at again, a block at a time from its end, once a call, and cut
+// back to it.
+template <ByteBlock Block, Watch WATCH>
+Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    char* to = out;
+    const char* from = text;
+    char* const to_end = out + limit;
+    const char* const from_last = text + (n - 2 * SIZE);
+    do {
+        expand_turn<Block>(to, from);
     } while ((WATCH == Watch::TEXT || to < to_end) && (WATCH == Watch::LIMIT || from <= from_last));
     if (to < to_end)
         return {static_cast<std::uint32_t>(to - out), static_cast<std::uint32_t>(from - text)};
-    from -= SIZE;
-    const typename Block::Mask block_lfs = Block::template mask<LF>(Block::load(from));
-    to -= SIZE + Block::count(block_lfs);
+    typename Block::Mask block_lfs;
+    do {
+        from -= SIZE;
+        block_lfs = Block::template mask<LF>(Block::load(from));
+        to -= SIZE + Block::count(block_lfs);
+    } while (to >= to_end);
     const Expanded cut = stop_in_block<Block>(block_lfs, static_cast<std::uint32_t>(to_end - to));
     return {static_cast<std::uint32_t>(to - out) + cut.length,
             static_cast<std::uint32_t>(from - text) + cut.taken};
 }
 
-// Out grows at least as fast as the text is taken, and at most twice as fast: with limit + 2 *
-// SIZE bytes of text or more the limit comes first, and the loop need not watch the text's end;
-// with so little text that its blocks cannot reach the limit, it need not watch the limit.
+// Out grows at least as fast as the text is taken, and at most twice as fast. The turns begin at
+// most 2 * SIZE bytes before the text's end, so they take at most n - 2 * SIZE + TURN bytes of it.
+// With limit + 2 * SIZE bytes of text or more the limit comes first, and the loop need not watch
+// the text's end; with so little text that twice what the turns take falls short of the limit,
+// it need not watch the limit. Halving the limit, rounded up, rather than doubling the text keeps
+// the test right for every n: doubling would wrap past 2^32.
+constexpr Watch watch_for(std::uint32_t limit, std::uint32_t n, std::uint32_t size,
+                          std::uint32_t turn) {
+    if (n - 2 * size >= limit) return Watch::LIMIT;
+    if (n - 2 * size + turn < limit / 2 + limit % 2) return Watch::TEXT;
+    return Watch::BOTH;
+}
+
 template <ByteBlock Block>
 Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     if (n < 2 * SIZE) return {0, 0};
-    if (n - 2 * SIZE >= limit)
-        return expand_lf_blocks_until<Block, Watch::LIMIT>(out, limit, text, n);
-    if (2 * (n - SIZE) < limit)
-        return expand_lf_blocks_until<Block, Watch::TEXT>(out, limit, text, n);
+    switch (watch_for(limit, n, SIZE, TURN<Block>)) {
+        case Watch::LIMIT:
+            return expand_lf_blocks_until<Block, Watch::LIMIT>(out, limit, text, n);
+        case Watch::TEXT:
+            return expand_lf_blocks_until<Block, Watch::TEXT>(out, limit, text, n);
+        case Watch::BOTH:
+            break;
+    }
     return expand_lf_blocks_until<Block, Watch::BOTH>(out, limit, text, n);
 }
 
