@@ -23,6 +23,7 @@
 
 #include "platform/fake.h"
 #include "textio/handles.h"
+#include "textio/scan.h"
 #include "textio/streams.h"
 
 namespace {
@@ -238,7 +239,9 @@ std::string read_with_get_line(const Input& input, const std::string& want) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+namespace {
+
+void check_input(const std::uint8_t* bytes, std::size_t size) {
     Input input = parse(bytes, size);
     fake::reset();
     fake::add_file(PATH, input.data, input.type, input.chunks);
@@ -259,5 +262,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::string got = by_line ? read_with_get_line(input, want) : read_with_text_read(input);
     if (device_text) want = model_of_device(input.data);
     CHECK(got == want);
+}
+
+}  // namespace
+
+// Every input runs on every path of the byte loops that this processor runs.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    for (const scan::Path path : scan::EVERY_PATH) {
+        if (!scan::processor_runs(path)) continue;
+        scan::use_path(path);
+        check_input(bytes, size);
+    }
     return 0;
 }

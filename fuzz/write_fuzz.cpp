@@ -21,6 +21,7 @@
 #include "platform/fake.h"
 #include "textio/format.h"
 #include "textio/handles.h"
+#include "textio/scan.h"
 #include "textio/streams.h"
 
 namespace {
@@ -90,7 +91,9 @@ std::string with_crlf(const std::string& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+namespace {
+
+void check_input(const std::uint8_t* bytes, std::size_t size) {
     const Input input = parse(bytes, size);
     fake::reset();
     fake::set_std(1, input.type);
@@ -117,5 +120,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (std::size_t i = 0; i < writes.size(); ++i)
         CHECK(writes[i].size == want_sizes[i] &&
               writes[i].result == static_cast<std::int64_t>(writes[i].size));
+}
+
+}  // namespace
+
+// Every input runs on every path of the byte loops that this processor runs.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    for (const scan::Path path : scan::EVERY_PATH) {
+        if (!scan::processor_runs(path)) continue;
+        scan::use_path(path);
+        check_input(bytes, size);
+    }
     return 0;
 }

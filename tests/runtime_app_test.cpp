@@ -2,6 +2,7 @@
 #include "runtime/runtime.h"
 #include "tests/fake_layer.h"
 #include "textio/format.h"
+#include "textio/scan.h"
 
 namespace mirzet::testing {
 namespace {
@@ -150,6 +151,23 @@ TEST_F(ProgramTest, CopiesTheFileInDosTextForm) {
             EXPECT_EQ(fake::contents("<stderr>"), "");
         }
     }
+}
+
+// Start-up takes the byte loops' path from the environment's MIRZET_SIMD, where the processor
+// runs it; the copy is the same on every path.
+TEST_F(ProgramTest, TheEnvironmentChoosesAPathTheProcessorRuns) {
+    for (const char* name : {"baseline", "avx2", "avx512", "sse9"}) {
+        SCOPED_TRACE(name);
+        reset_world();
+        fake::set_std(pf::STD_OUTPUT_HANDLE, pf::FILE_TYPE_DISK);
+        fake::set_environment_variable("MIRZET_SIMD", name);
+        fake::add_file("in", "a\r\nb\n" + std::string(200, 'c') + "\r\n");
+        EXPECT_EQ(run({"in"}), 0);
+        EXPECT_EQ(output(), "a\r\nb\r\n" + std::string(200, 'c') + "\r\n");
+        EXPECT_EQ(scan::chosen_path, scan::path_named(name));
+        EXPECT_TRUE(scan::processor_runs(scan::chosen_path));
+    }
+    scan::use_path(scan::best_path());
 }
 
 TEST_F(ProgramTest, MessagesGoToStandardOutputWithStatusOne) {
