@@ -9,6 +9,8 @@
 //   long    lines of about 10 000 characters
 //   short   lines of about 8 characters, the LF included
 //   mixed   source-like text with NUL, 0xFF and lone CR bytes scattered through it
+//   ragged  lines of 0 to 12 letters and digits, each length as likely, so line ends come at
+//           no steady pace and empty lines run together
 // None of them holds a Ctrl-Z, which would end a DOS text copy early and make the tools copy
 // different amounts. The output is cut at the first line end at or past BYTES.
 #include <stdint.h>
@@ -146,6 +148,14 @@ static void short_line(struct Line* line) {
     line->length = length;
 }
 
+static void ragged_line(struct Line* line) {
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    size_t length = below(13);  // 0 to 12, with the LF 7 on average
+    for (size_t i = 0; i < length; ++i)
+        line->text[i] = alphabet[below(sizeof alphabet - 1)];
+    line->length = length;
+}
+
 // Scatters NUL, 0xFF and lone CR bytes: about one byte in 40 is replaced. A CR is never put last,
 // where the line's LF would make it a pair.
 static void scatter(struct Line* line) {
@@ -159,15 +169,15 @@ static void scatter(struct Line* line) {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        fprintf(stderr, "usage: %s source|crlf|long|short|mixed BYTES OUTPUT\n", argv[0]);
+        fprintf(stderr, "usage: %s source|crlf|long|short|mixed|ragged BYTES OUTPUT\n", argv[0]);
         return 2;
     }
     const char* kind = argv[1];
     unsigned long long target = strtoull(argv[2], NULL, 10);
     int is_source = !strcmp(kind, "source"), is_crlf = !strcmp(kind, "crlf");
     int is_long = !strcmp(kind, "long"), is_short = !strcmp(kind, "short");
-    int is_mixed = !strcmp(kind, "mixed");
-    if (!(is_source || is_crlf || is_long || is_short || is_mixed)) {
+    int is_mixed = !strcmp(kind, "mixed"), is_ragged = !strcmp(kind, "ragged");
+    if (!(is_source || is_crlf || is_long || is_short || is_mixed || is_ragged)) {
         fprintf(stderr, "%s: unknown corpus kind %s\n", argv[0], kind);
         return 2;
     }
@@ -180,7 +190,7 @@ int main(int argc, char** argv) {
     setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
 
     // source and crlf share their seed, so they hold the same lines.
-    state = is_long ? 2 : is_short ? 3 : is_mixed ? 4 : 1;
+    state = is_long ? 2 : is_short ? 3 : is_mixed ? 4 : is_ragged ? 5 : 1;
     static struct Line line;
     int depth = 0;
     unsigned long long written = 0;
@@ -189,6 +199,8 @@ int main(int argc, char** argv) {
             prose_line(&line, 9000 + below(2001));
         else if (is_short)
             short_line(&line);
+        else if (is_ragged)
+            ragged_line(&line);
         else
             source_line(&line, &depth);
         if (is_mixed) scatter(&line);

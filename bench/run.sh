@@ -75,7 +75,7 @@ corpus() {  # KIND MB -> path, generated on first need
     fi
     printf '%s' "$path"
 }
-kinds=(source crlf long short mixed)
+kinds=(source crlf long short mixed ragged)
 for kind in "${kinds[@]}"; do corpus "$kind" "$mb" >/dev/null; done
 corpus source "$pty_mb" >/dev/null
 corpus source "$cg_mb" >/dev/null
