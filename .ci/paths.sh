@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every path of the byte loops that this processor runs, each tested on its own: the loops against
-# their plain twins, and the program against the model of the copy, with MIRZET_SIMD choosing the
-# path. A path the processor has must be tested; one it lacks is named and passed over. The fuzz
+# their plain twins, the layer's tests over the fake system, and the program against the model of
+# the copy, with MIRZET_SIMD choosing the path. A path the processor has must be tested; one it lacks is named and passed over. The fuzz
 # targets run every input on every path the processor has, and need nothing here.
 #
 #   .ci/paths.sh [BUILD]    BUILD: a build of the test preset, default build/test
@@ -44,6 +44,11 @@ for path in baseline avx2 avx512; do
   grep -q "^path $path tested" <<<"$log" || status=1
   [ "$status" -eq 0 ] || echo "$log" | tail -n 30
   result "$status" "the $path loops match their plain twins"
+  status=0
+  for tests in handles_test streams_test fault_injection_test runtime_app_test; do
+    log=$(MIRZET_SIMD=$path "$build/tests/$tests" --gtest_brief=1 2>&1) || { status=1; echo "$log" | tail -n 30; }
+  done
+  result "$status" "the layer's tests over the fake system pass with MIRZET_SIMD=$path"
   log=$(MIRZET_SIMD=$path "$build/tests/program_test" --gtest_filter='Shards/ProgramDifferential.*' 2>&1)
   status=$?
   [ "$status" -eq 0 ] || echo "$log" | tail -n 30

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "platform/fake.h"
 #include "textio/handles.h"
+#include "textio/scan.h"
 #include "textio/streams.h"
 
 namespace mirzet::testing {
@@ -26,6 +28,9 @@ using fake::STDOUT_HANDLE;
 inline void reset_world() {
     fake::reset();
     set_fatal_error_handler(nullptr);
+    // The byte loops' path, as the program takes it, so that these tests run on each path the
+    // processor has (.ci/paths.sh).
+    scan::use_path(scan::path_named(std::getenv("MIRZET_SIMD")));
 }
 
 // Values no operation of the layer ever records, to tell "nothing recorded" apart.

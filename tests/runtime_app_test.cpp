@@ -167,7 +167,6 @@ TEST_F(ProgramTest, TheEnvironmentChoosesAPathTheProcessorRuns) {
         EXPECT_EQ(scan::chosen_path, scan::path_named(name));
         EXPECT_TRUE(scan::processor_runs(scan::chosen_path));
     }
-    scan::use_path(scan::best_path());
 }
 
 TEST_F(ProgramTest, MessagesGoToStandardOutputWithStatusOne) {
