@@ -6,7 +6,8 @@
 # Before timing anything it checks that mirzet's output equals the plain converter's and that its
 # calls (every read, write and lseek, in number, size and order) are those recorded in
 # bench/calls.tsv, on a 10 MB corpus of each kind and on the timed corpora where the table has
-# their size.
+# their size. After the timed runs, cachegrind counts the instructions and mispredicted branches of
+# each path of the byte loops (and of the earlier build, when given) on those 10 MB corpora.
 #
 #   bench/run.sh
 #
@@ -229,6 +230,78 @@ callgrind_annotate --inclusive=no "$dir/callgrind.mirzet.out" 2>/dev/null |
     awk '/file:function/ {on = 1; next} on && /^-+$/ {next} on && !NF {exit} on && n++ < 12' |
     sed -e 's/ \[[^]]*\]$//' -e 's/[^ ]*\/\([^/:]*:\)/\1/' -e 's/???://' >"$dir/callgrind-top.txt"
 
+# ---- instructions and mispredicted branches per path ----
+# One cachegrind run gives both: its instruction count is callgrind's, give or take the few
+# thousand of valgrind's own start. Valgrind's processor has no AVX-512, so the avx512 path is
+# never counted; the others are, where this processor runs them.
+paths_started=$(date +%s)
+flags=" $(grep -m1 '^flags' /proc/cpuinfo | cut -d: -f2) "
+avx512_missing=
+for flag in avx512f avx512bw avx512vl avx512_vbmi2 bmi2; do
+    [[ $flags == *" $flag "* ]] || avx512_missing+=" $flag"
+done
+paths=(baseline)
+[[ $flags == *" avx2 "* && $flags == *" bmi1 "* && $flags == *" popcnt "* ]] && paths=(avx2 baseline)
+# count PROGRAM KIND [SIMD]: PROGRAM's copy of the kind's 10 MB corpus under cachegrind, on the path
+# SIMD names or, without it, on the program's own choice; sets `ir` and `bcm` per MB of output.
+count() {
+    local total
+    if ! env -u MIRZET_SIMD ${3:+MIRZET_SIMD=$3} valgrind --tool=cachegrind --branch-sim=yes \
+        --cache-sim=no --cachegrind-out-file="$dir/cachegrind.out" "$1" "$dir/$2-10.txt" \
+        >"$dir/out-cachegrind.txt" 2>"$dir/valgrind.log"; then
+        say "$1 failed under cachegrind on $2 (see $dir/valgrind.log)"
+        exit 1
+    fi
+    if ! cmp -s "$dir/out-cachegrind.txt" "$dir/out-plain.txt"; then
+        say "$1${3:+ with MIRZET_SIMD=$3} and the plain converter disagree on $2"
+        exit 1
+    fi
+    # The summary's columns are those the events line names.
+    total=$(awk '$1 == "events:" { for (i = 2; i <= NF; ++i) { if ($i == "Ir") a = i; if ($i == "Bcm") b = i } }
+                 $1 == "summary:" && a && b { print $a, $b }' "$dir/cachegrind.out")
+    if [ -z "$total" ]; then
+        say "cachegrind gave no count for $1 on $2 (see $dir/valgrind.log)"
+        exit 1
+    fi
+    set -- $total "$(stat -c %s "$dir/out-cachegrind.txt")"
+    ir=$(($1 * 1000000 / $3))
+    bcm=$(($2 * 1000000 / $3))
+}
+# near A B: A is within 1 % of B; a path name the program ignores leaves it on its own choice.
+near() { [ $(($1 * 100)) -ge $(($2 * 99)) ] && [ $(($1 * 100)) -le $(($2 * 101)) ]; }
+say "cachegrind on each path: ${paths[*]}"
+# An earlier build may not know MIRZET_SIMD: whether it does is settled on the first corpus.
+before_simd=unknown
+[ ${#paths[@]} -eq 1 ] && before_simd=no
+printf 'tool\tpath\tcorpus\tir_per_mb\tbcm_per_mb\n' >"$dir/paths.tsv"
+for kind in "${kinds[@]}"; do
+    "$bin/mirzet_bench_plain" "$dir/$kind-10.txt" >"$dir/out-plain.txt"
+    for path in "${paths[@]}"; do
+        count "$build/mirzet" "$kind" "$path"
+        printf 'mirzet\t%s\t%s\t%s\t%s\n' "$path" "$kind" "$ir" "$bcm" >>"$dir/paths.tsv"
+        if [ "$path" = avx2 ]; then avx2_ir=$ir; fi
+    done
+    if [ ${#paths[@]} -gt 1 ] && [ "$kind" = "${kinds[0]}" ] && near "$ir" "$avx2_ir"; then
+        say "MIRZET_SIMD=baseline counted within 1 % of the avx2 path on $kind: the path did not change"
+        exit 1
+    fi
+    [ -n "$before" ] || continue
+    # Its own choice is the best path valgrind's processor runs, the first of `paths`.
+    count "$before" "$kind"
+    printf 'before\t%s\t%s\t%s\t%s\n' "${paths[0]}" "$kind" "$ir" "$bcm" >>"$dir/paths.tsv"
+    [ "$before_simd" = no ] && continue
+    own_ir=$ir
+    count "$before" "$kind" baseline
+    if [ "$before_simd" = unknown ]; then
+        before_simd=yes
+        near "$ir" "$own_ir" && before_simd=no && continue
+    fi
+    printf 'before\tbaseline\t%s\t%s\t%s\n' "$kind" "$ir" "$bcm" >>"$dir/paths.tsv"
+done
+rm -f "$dir/out-plain.txt" "$dir/out-cachegrind.txt"
+paths_time=$(($(date +%s) - paths_started))
+say "cachegrind on each path took ${paths_time}s"
+
 # ---- the report ----
 say "writing $docs/benchmarks.md"
 versions=$(
@@ -238,7 +311,8 @@ versions=$(
     printf 'cat: %s\n' "$(cat --version | head -n 1)"
     printf 'compiler: %s\n' "$(c++ --version | head -n 1)"
 )
-BEFORE=$before BEFORE_LABEL=$before_label MB=$mb RUNS=$runs PTY_MB=$pty_mb CG_MB=$cg_mb BIG_MB=$big_mb LOAD_BEFORE=$load_before \
+PATHS_TIME=$paths_time AVX512_MISSING=$avx512_missing BEFORE_SIMD=$before_simd \
+    BEFORE=$before BEFORE_LABEL=$before_label MB=$mb RUNS=$runs PTY_MB=$pty_mb CG_MB=$cg_mb BIG_MB=$big_mb LOAD_BEFORE=$load_before \
     LOAD_AFTER=$load_after TIMED=$timed VERSIONS=$versions \
     CPU=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1) CORES=$(nproc) \
     KERNEL=$(uname -r) DATE=$(date -u +%Y-%m-%d) \
