@@ -179,7 +179,7 @@ void check_copy_short(Generator& generate) {
     }
 }
 
-// The first CR, and the first CR-LF pair, with pairs made common in half the rounds.
+// The first CR, the first CR-LF pair and the last LF, with pairs made common in half the rounds.
 template <class Block>
 void check_find_cr(Generator& generate) {
     for (int round = 0; round < 20000; ++round) {
@@ -191,6 +191,8 @@ void check_find_cr(Generator& generate) {
         ASSERT_EQ(find_cr_with<Block>(from, n), find_cr_plain(from, n))
             << "round " << round << ", n " << n;
         ASSERT_EQ(find_pair_with<Block>(from, n), find_pair_plain(from, n))
+            << "round " << round << ", n " << n;
+        ASSERT_EQ(find_last_lf(from, n), find_last_lf_plain(from, n))
             << "round " << round << ", n " << n;
     }
 }

@@ -131,14 +131,19 @@ inline void copy_pieces_plain(Pieces& run, std::int32_t room) {
     }
 }
 
-// The last LF among n bytes, or null: the C library's search where it has one.
+// The last LF among n bytes, or null.
+inline const char* find_last_lf_plain(const char* from, std::size_t n) {
+    while (n > 0)
+        if (from[--n] == LF) return from + n;
+    return nullptr;
+}
+
+// The same by the C library's search, where it has one.
 inline const char* find_last_lf(const char* from, std::size_t n) {
 #if MIRZET_HAVE_MEMRCHR
     return static_cast<const char*>(memrchr(from, LF, n));
 #else
-    while (n > 0)
-        if (from[--n] == LF) return from + n;
-    return nullptr;
+    return find_last_lf_plain(from, n);
 #endif
 }
 
