@@ -66,57 +66,41 @@ for kind in "${kinds[@]}"; do
     fi
     "$build/bench/mirzet_bench_plain" "$dir/$kind-10.txt" >"$dir/out-plain-$kind.txt"
 done
-corpus=$dir/source-10.txt
 
-# measure PATH PROGRAM [SIMD]: checks the program's copy, then sets `measured` to its instructions
-# per MB of output, or fails. SIMD, when given, is the path MIRZET_SIMD makes the program take.
-measure() {
-    local path=$1 program=$2 total bytes
-    local run=(env ${3:+MIRZET_SIMD=$3})
+# count PATH KIND PROGRAM SIMD EVENT TOOL [OPTION...]: checks the program's copy of the kind's
+# corpus, MIRZET_SIMD=SIMD where SIMD is given, then sets `measured` to the EVENT that the valgrind
+# TOOL counts per MB of output, or fails.
+count() {
+    local path=$1 kind=$2 program=$3 simd=$4 event=$5 tool=$6 total bytes
+    shift 6
+    local run=(env ${simd:+MIRZET_SIMD=$simd}) out=$dir/$tool-$path-$kind.out
+    local label="the $path path's copy of the $kind corpus"
     measured=
-    "${run[@]}" "$program" "$corpus" >"$dir/out-mirzet.txt"
-    if cmp -s "$dir/out-mirzet.txt" "$dir/out-plain-source.txt"; then
-        pass "the $path build's copy of the corpus equals the plain converter's"
-    else
-        fail "the $path build's copy of the corpus differs from the plain converter's"
-    fi
-    "${run[@]}" valgrind --tool=callgrind --callgrind-out-file="$dir/callgrind-$path.out" \
-        "$program" "$corpus" >"$dir/out-callgrind.txt" 2>"$dir/valgrind.log"
-    total=$(sed -n 's/^\(summary\|totals\): *\([0-9]*\).*/\2/p' "$dir/callgrind-$path.out" | head -n 1)
-    bytes=$(stat -c %s "$dir/out-callgrind.txt")
-    rm -f "$dir/out-mirzet.txt" "$dir/out-callgrind.txt"
-    if [ -z "$total" ] || [ "$bytes" -eq 0 ]; then
-        fail "callgrind gave no count for the $path build (see $dir/valgrind.log)"
-        return 1
-    fi
-    measured=$((total * 1000000 / bytes))
-}
-
-# mispredicts KIND: checks the AVX2 path's copy of the kind's corpus, then sets `measured` to the
-# conditional branches it mispredicts per MB of output, or fails.
-mispredicts() {
-    local kind=$1 total bytes
-    measured=
-    MIRZET_SIMD=avx2 "$build/mirzet" "$dir/$kind-10.txt" >"$dir/out-mirzet.txt"
+    "${run[@]}" "$program" "$dir/$kind-10.txt" >"$dir/out-mirzet.txt"
     if cmp -s "$dir/out-mirzet.txt" "$dir/out-plain-$kind.txt"; then
-        pass "the avx2 path's copy of the $kind corpus equals the plain converter's"
+        pass "$label equals the plain converter's"
     else
-        fail "the avx2 path's copy of the $kind corpus differs from the plain converter's"
+        fail "$label differs from the plain converter's"
     fi
-    MIRZET_SIMD=avx2 valgrind --tool=cachegrind --branch-sim=yes --cache-sim=no \
-        --cachegrind-out-file="$dir/cachegrind-$kind.out" "$build/mirzet" "$dir/$kind-10.txt" \
-        >"$dir/out-cachegrind.txt" 2>"$dir/valgrind.log"
+    "${run[@]}" valgrind --tool="$tool" "$@" --"$tool"-out-file="$out" "$program" "$dir/$kind-10.txt" \
+        >"$dir/out-valgrind.txt" 2>"$dir/valgrind.log"
     # The summary's columns are those the events line names.
-    total=$(awk '$1 == "events:" { for (i = 2; i <= NF; ++i) if ($i == "Bcm") column = i }
-                 $1 == "summary:" && column { print $column }' "$dir/cachegrind-$kind.out")
-    bytes=$(stat -c %s "$dir/out-cachegrind.txt")
-    rm -f "$dir/out-mirzet.txt" "$dir/out-cachegrind.txt"
+    total=$(awk -v event="$event" '$1 == "events:" { for (i = 2; i <= NF; ++i) if ($i == event) column = i }
+                 ($1 == "summary:" || $1 == "totals:") && column { print $column; exit }' "$out")
+    bytes=$(stat -c %s "$dir/out-valgrind.txt")
+    rm -f "$dir/out-mirzet.txt" "$dir/out-valgrind.txt"
     if [ -z "$total" ] || [ "$bytes" -eq 0 ]; then
-        fail "cachegrind gave no count for the $kind corpus (see $dir/valgrind.log)"
+        fail "$tool gave no count for $label (see $dir/valgrind.log)"
         return 1
     fi
     measured=$((total * 1000000 / bytes))
 }
+
+# measure PATH PROGRAM [SIMD]: the program's instructions per MB of the source-like corpus.
+measure() { count "$1" source "$2" "${3:-}" Ir callgrind; }
+
+# mispredicts KIND: the AVX2 path's mispredicted conditional branches per MB of the kind's corpus.
+mispredicts() { count avx2 "$1" "$build/mirzet" avx2 Bcm cachegrind --branch-sim=yes --cache-sim=no; }
 
 # check NAME WHAT: holds `measured` to the stored figure NAME, or with --update stores it. WHAT says
 # what the figure counts, for the messages.
