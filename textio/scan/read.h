@@ -106,35 +106,34 @@ concept StoresWithout = ByteBlock<B> &&
 
 // The pairs among a block's bytes, as a mask of their CRs: a CR whose next byte, the next
 // block's first for the last, is an LF.
-template <ByteBlock Block>
+template <StoresWithout Block>
 typename Block::Mask pairs_in_block(const char* from, typename Block::Bytes bytes) {
-    using Mask = typename Block::Mask;
-    static_assert(Block::SIZE == sizeof(Mask) * 8, "a mask of one bit a byte");
-    const Mask next_is_lf = from[Block::SIZE] == LF;
+    const typename Block::Mask next_is_lf = from[Block::SIZE] == LF;
     return Block::template mask<CR>(bytes) &
            (Block::template mask<LF>(bytes) >> 1 | next_is_lf << (Block::SIZE - 1));
 }
 
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
-// byte, and the runs between CRs are searched as find_cr_with searches them. Where the block
-// drops bytes in constant work (StoresWithout, below), it is wide and its masks cheap: each block
-// is searched for a pair whole, and a lone CR costs no branch.
+// byte, and the runs between CRs are searched as find_cr_with searches them.
 template <ByteBlock Block>
 std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
-    if constexpr (StoresWithout<Block>) {
-        std::uint32_t at = 0;
-        for (; at + Block::SIZE < n; at += Block::SIZE) {
-            const typename Block::Mask pairs =
-                pairs_in_block<Block>(from + at, Block::load(from + at));
-            if (pairs != 0) return at + Block::first(pairs);
-        }
-        return at + find_pair_plain(from + at, n - at);
-    }
     for (std::uint32_t at = 0; at + 1 < n; ++at) {
         at += find_cr_with<Block>(from + at, n - 1 - at);  // a CR with a byte after it
         if (at + 1 < n && from[at + 1] == LF) return at;
     }
     return n;
+}
+
+// Where the block drops bytes in the same work whatever they are, it is wide and its masks cheap:
+// each block is searched for a pair whole, and a lone CR costs no branch.
+template <StoresWithout Block>
+std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+    std::uint32_t at = 0;
+    for (; at + Block::SIZE < n; at += Block::SIZE) {
+        const typename Block::Mask pairs = pairs_in_block<Block>(from + at, Block::load(from + at));
+        if (pairs != 0) return at + Block::first(pairs);
+    }
+    return at + find_pair_plain(from + at, n - at);
 }
 
 // Moves n bytes down to `to`, at or before `from`, as memmove would; the plain twin is a byte loop
@@ -213,8 +212,8 @@ template <ByteBlock Block>
 // byte after it lie before the stop's last byte, so that byte is never a pair's LF. No branch
 // depends on the lines.
 template <StoresWithout Block>
-void squeeze_dropping_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
-                             std::uint32_t stop) {
+void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
+                           std::uint32_t stop) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
     const char* from = text + read;
@@ -240,10 +239,6 @@ void squeeze_dropping_blocks(char* text, std::uint32_t& kept, std::uint32_t& rea
 template <ByteBlock Block>
 void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
                            std::uint32_t stop) {
-    if constexpr (StoresWithout<Block>) {
-        squeeze_dropping_blocks<Block>(text, kept, read, stop);
-        return;
-    }
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
     const char* from = text + read;
