@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/every_path.h"
 #include "platform/fake.h"
 #include "textio/format.h"
 #include "textio/handles.h"
-#include "textio/scan.h"
 #include "textio/streams.h"
 
 namespace {
@@ -124,12 +124,7 @@ void check_input(const std::uint8_t* bytes, std::size_t size) {
 
 }  // namespace
 
-// Every input runs on every path of the byte loops that this processor runs.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-    for (const scan::Path path : scan::EVERY_PATH) {
-        if (!scan::processor_runs(path)) continue;
-        scan::use_path(path);
-        check_input(bytes, size);
-    }
+    mirzet::fuzz::on_every_path(check_input, bytes, size);
     return 0;
 }
