@@ -97,9 +97,9 @@ struct Avx2Block : BitPerByte {
 
     // The block with a CR before each LF, stored from `to`: each eight bytes, beside eight CRs,
     // shuffled by their LFs into sixteen, and stored where the eight before them end. No branch
-    // depends on the text, so lines of any lengths cost the same. Stores up to 44 bytes; returns
-    // the bytes that count.
-    static constexpr std::uint32_t WITH_CRS_REACH = 44;
+    // depends on the text, so lines of any lengths cost the same. The last sixteen bytes are
+    // stored from up to 24 + 24 bytes on, so the stores reach 64 bytes; returns the bytes that count.
+    static constexpr std::uint32_t WITH_CRS_REACH = 64;
     static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
         const __m256i crs = _mm256_set1_epi8(CR);
         const __m256i even = _mm256_unpacklo_epi64(bytes, crs);  // bytes 0-7 and 16-23, then CRs
