@@ -61,6 +61,7 @@ tools=
 if [[ " ${variants[*]} " == *" portable "* ]]; then build "$build/portable" -DMIRZET_PORTABLE_SCAN=ON; fi
 gen=("${qemu[@]}" "$build/native/bench/mirzet_bench_gen")
 plain=("${qemu[@]}" "$build/native/bench/mirzet_bench_plain")
+source "$root/bench/difference.sh"
 
 # counts PROGRAM CORPUS: "INSTRUCTIONS BRANCHES MISPREDICTED" of one copy, checked against the plain
 # converter's. The copy goes to a regular file, not /dev/null, a device, which gets a write per
@@ -76,24 +77,12 @@ counts() {
 }
 
 for kind in "${kinds[@]}"; do
-    for size in $small $big; do
-        corpus=$dir/$kind-$size.txt
-        if [ ! -s "$corpus" ]; then
-            "${gen[@]}" "$kind" "$size" "$corpus.part" && mv "$corpus.part" "$corpus"
-        fi
-        "${plain[@]}" "$corpus" >"$corpus.plain"
-    done
-    bytes=$(($(stat -c %s "$dir/$kind-$big.txt") - $(stat -c %s "$dir/$kind-$small.txt")))
+    corpora "$kind"
     for variant in "${variants[@]}"; do
-        program=$build/$variant/mirzet
-        # An assignment, so that a failed count stops the script.
-        low=$(counts "$program" "$dir/$kind-$small.txt")
-        high=$(counts "$program" "$dir/$kind-$big.txt")
-        read -r -a low <<<"$low"
-        read -r -a high <<<"$high"
-        line="$variant $kind"
-        for i in 0 1 2; do line+=" $(((high[i] - low[i]) * 1000000 / bytes))"; done
-        echo "$line"
+        # Assignments, so that a failed count stops the script.
+        low=$(counts "$build/$variant/mirzet" "$dir/$kind-$small.txt")
+        high=$(counts "$build/$variant/mirzet" "$dir/$kind-$big.txt")
+        echo "$variant $kind $(per_mb "$low" "$high")"
     done
     rm -f "$dir/$kind-$small.txt.plain" "$dir/$kind-$big.txt.plain"
 done

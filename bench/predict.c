@@ -10,12 +10,13 @@
 // next instruction is its target. The log is read as it comes and never kept: it runs to about 100
 // bytes an instruction.
 //
-// The predictor is gshare: 16384 two-bit counters, each starting at "weakly not taken", indexed by
-// 14 bits of the branch's address (bits 2 to 15 on arm64, whose instructions are 4-byte aligned;
-// bits 0 to 13 on x86-64) xor the last 14 outcomes, the newest in bit 0. The counter says taken at
-// 2 or 3, and moves one step towards each outcome. The global history takes every conditional
-// branch's outcome, taken or not. This is the predictor valgrind's cachegrind simulates on
-// x86-64, so the two can be held against each other on the same program.
+// The predictor is the one valgrind's cachegrind simulates, so that the two can be held against each
+// other on x86-64: 16384 two-bit counters, all starting at "not taken", each indexed by 7 bits of
+// the branch's address (bits 0 to 6 on x86-64; bits 2 to 8 on arm64, whose instructions are 4-byte
+// aligned) below the outcomes of the last 7 conditional branches, taken or not. A counter says
+// taken at 2 or 3 and moves one step towards each outcome. The address bits it uses lie within a
+// page, so they are the same wherever the program and its libraries are loaded: qemu and valgrind,
+// which load them at different addresses, fill the same counters.
 //
 //   mirzet_bench_predict arm64|x86-64
 //
@@ -26,7 +27,7 @@
 #include <string.h>
 #include <unistd.h>
 
-enum { HISTORY_BITS = 14, COUNTERS = 1 << HISTORY_BITS };
+enum { ADDRESS_BITS = 7, HISTORY_BITS = 7, COUNTERS = 1 << (ADDRESS_BITS + HISTORY_BITS) };
 // Distinct instruction addresses a run translates: a few tens of thousands for the copy.
 enum { SLOTS = 1 << 20 };
 
@@ -129,12 +130,13 @@ static const struct Instruction* pending;  // the branch last run, settled by th
 
 static void predict(uint64_t address, int taken) {
     unsigned shift = x86 ? 0 : 2;
-    unsigned i = ((unsigned)(address >> shift) ^ history) & (COUNTERS - 1);
+    unsigned i = (history & ((1u << HISTORY_BITS) - 1)) << ADDRESS_BITS |
+                 ((unsigned)(address >> shift) & ((1u << ADDRESS_BITS) - 1));
     ++branches;
     if ((counters[i] >= 2) != taken) ++mispredicted;
     if (taken && counters[i] < 3) ++counters[i];
     if (!taken && counters[i] > 0) --counters[i];
-    history = (history << 1 | (unsigned)taken) & (COUNTERS - 1);
+    history = history << 1 | (unsigned)taken;
 }
 
 // One run of an instruction: "Trace N: HOST [CS_BASE/ADDRESS/FLAGS/CFLAGS] ...".
@@ -173,7 +175,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     x86 = strcmp(argv[1], "x86-64") == 0;
-    memset(counters, 1, sizeof counters);
     static char buffer[1 << 20];
     size_t kept = 0;
     for (;;) {
