@@ -11,16 +11,8 @@ cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 started=$SECONDS
 
-passed=0
-failed=0
+. .ci/checks.sh
 step() { echo "== $*"; }
-pass() { echo "ok: $*"; passed=$((passed + 1)); }
-flunk() { echo "FAIL: $*"; failed=$((failed + 1)); }
-check() {  # check WHAT COMMAND...: one counted check, with the command's success as its status
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else flunk "$what" && return 1; fi
-}
 finish() {
   echo "package-check: took $((SECONDS - started)) s"
   echo "package-check: $passed passed, $failed failed"
@@ -89,11 +81,6 @@ printf 'a\r\nb\nlast' >"$scratch/in.txt"
 want_copy=$(printf 'a\r\nb\r\nlast' | od -c)
 want_usage=$(printf 'Usage mirzet <filename> \r\n' | od -c)
 want_missing=$(printf 'Cannot find file %s \r\n' "$scratch/missing" | od -c)
-same() {  # same WHAT WANT GOT
-  [ "$2" = "$3" ] && return 0
-  printf '%s: wanted\n%s\ngot\n%s\n' "$1" "$2" "$3"
-  return 1
-}
 runs_like_mirzet() {  # runs_like_mirzet PROGRAM: a copy, the usage message, a missing file
   local program=$1 out=$scratch/out status
   status=0 && "$program" "$scratch/in.txt" </dev/null >"$out" || status=$?

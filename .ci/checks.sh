@@ -1,0 +1,20 @@
+# The counted checks that the package scripts share (sourced, not run): each check passes or
+# fails once, and the script ends with the sums in the line CI reads, `NAME: N passed, N failed`.
+passed=0
+failed=0
+pass() { echo "ok: $*"; passed=$((passed + 1)); }
+flunk() { echo "FAIL: $*"; failed=$((failed + 1)); }
+check() {  # check WHAT COMMAND...: one counted check, with the command's success as its status
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else flunk "$what" && return 1; fi
+}
+same() {  # same WHAT WANT GOT
+  [ "$2" = "$3" ] && return 0
+  printf '%s: wanted\n%s\ngot\n%s\n' "$1" "$2" "$3"
+  return 1
+}
+sums() {  # sums NAME: the closing line, and a status of 0 only when no check failed
+  echo "$1: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
