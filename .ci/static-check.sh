@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Builds the static program with the presets `static` (this machine, x86-64) and `static-arm64`
+# (Debian's cross compiler, the toolchain file .ci/cross.sh uses), and holds each to the dynamic
+# release build of the same source for the same architecture:
+#   1. it has no dynamic dependency: no program interpreter, no needed library;
+#   2. it runs in an empty root, a chroot holding only the program, its input files and, for
+#      arm64, qemu-aarch64-static to start it (no binfmt here: the emulator is called by name);
+#   3. it copies the README's sample exactly, and a generated corpus as the dynamic build does;
+#   4. with MIRZET_SIMD unset, avx512, avx2, baseline and a name no build has, it copies alike and
+#      takes the same path of the byte loops as the dynamic build (on x86-64 callgrind shows which
+#      build of the loops ran; arm64 has one, the NEON block);
+#   5. a missing file and no argument give the dynamic build's message and status.
+# Needs root, for chroot. The last line is "static-check: N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+root=$PWD
+work=$root/build/static-check
+
+. .ci/checks.sh
+
+if [ "$(id -u)" -ne 0 ]; then
+  flunk "running as root (the empty root is a chroot)"
+  sums static-check
+  exit
+fi
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
+command -v qemu-aarch64-static >/dev/null || need+=(qemu-user-static)
+command -v valgrind >/dev/null || need+=(valgrind)
+command -v python3 >/dev/null || need+=(python3)
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get update -qq
+  # Without the recommended binfmt registration: programs of other architectures are started
+  # through the emulator by name, here and in .ci/cross.sh.
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove --no-install-recommends \
+    "${need[@]}" >/dev/null
+fi
+
+rm -rf "$work"
+mkdir -p "$work/empty"
+# The inputs: the README's sample, and lines of every length up to past the 129-byte pieces, ending
+# in LF, CR-LF, CR-CR-LF and LF-CR, with NUL, lone CRs and high bytes, and a Ctrl-Z before the end.
+printf 'a\r\nb\nlast' >"$work/sample.txt"
+python3 - "$work/corpus.txt" <<'EOF'
+import random, sys
+r = random.Random(30)
+ends = [b"\n", b"\r\n", b"\r\r\n", b"\n\r"]
+lines = [bytes(r.choice(b"abcdefghij \t\x00\r\xff") for _ in range(r.choice([0, 1, 5, 31, 80, 130, 1000])))
+         + r.choice(ends) for _ in range(8000)]
+open(sys.argv[1], "wb").write(b"".join(lines) + b"tail\r\n\x1aafter the end\r\n")
+EOF
+
+# path_taken SETTING PROGRAM...: the build of the byte loops that copying the corpus ran with
+# MIRZET_SIMD at SETTING (or unset), as callgrind saw it: avx512, avx2 or baseline.
+path_taken() {
+  local setting=$1 out=$work/callgrind.out
+  shift
+  (
+    if [ "$setting" = unset ]; then unset MIRZET_SIMD; else export MIRZET_SIMD=$setting; fi
+    valgrind --tool=callgrind --callgrind-out-file="$out" "$@" "$work/corpus.txt" >/dev/null 2>&1
+  ) || { echo "valgrind failed"; return; }
+  callgrind_annotate "$out" 2>/dev/null | grep -oE '(expand_lf|squeeze_crlf)_avx(2|512)' |
+    grep -oE 'avx(2|512)' | sort -u | paste -sd' ' | sed 's/^$/baseline/'
+  rm -f "$out"
+}
+flags=" $(grep -m1 '^flags' /proc/cpuinfo | cut -d: -f2) "
+
+static_check() {  # static_check ARCH PRESET [TOOLCHAIN EMULATOR...]
+  local arch=$1 preset=$2 toolchain=${3:-} emulator=("${@:4}") program dynamic log jail status
+  local setting want got env_args in_jail
+  echo "== $arch"
+  log=$work/$arch.log
+  program=$root/build/$preset/mirzet
+  rm -f "$program"
+  cmake --workflow --preset "$preset" >"$log" 2>&1
+  status=$?
+  # The link's warnings escape -Werror, which reaches only the compiles.
+  if grep 'warning:' "$log"; then status=1; fi
+  check "cmake --workflow --preset $preset builds without a warning" [ "$status" -eq 0 ] ||
+    { tail -n 30 "$log"; return; }
+  echo "size of $arch's static mirzet: $(stat -c %s "$program") bytes"
+  no_dependencies() {
+    file "$program" | sed "s|$root/||"
+    ! readelf -lW "$program" | grep -q 'Requesting program interpreter' &&
+      ! readelf -dW "$program" | grep -q '(NEEDED)'
+  }
+  check "$arch: no program interpreter and no needed library" no_dependencies
+
+  # The dynamic release build for the same architecture, as the release preset configures it.
+  dynamic=("${emulator[@]}")
+  [ ${#emulator[@]} -eq 0 ] || dynamic+=(-L "/usr/aarch64-linux-gnu" -E "LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib")
+  dynamic+=("$work/dynamic-$arch/mirzet")
+  { cmake -S "$root" -B "$work/dynamic-$arch" ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
+      -DCMAKE_BUILD_TYPE=Release -DMIRZET_TESTS=OFF -DMIRZET_WERROR=ON &&
+    cmake --build "$work/dynamic-$arch" -j2; } >>"$log" 2>&1
+  check "the dynamic release build for $arch builds" [ $? -eq 0 ] || { tail -n 30 "$log"; return; }
+
+  # The empty root: the program, the inputs, and the emulator where one is needed.
+  jail=$work/root-$arch
+  mkdir -p "$jail"
+  cp "$program" "$work/sample.txt" "$work/corpus.txt" "$jail/"
+  [ ${#emulator[@]} -eq 0 ] || cp "$(command -v "${emulator[0]}")" "$jail/"
+  in_jail=(chroot "$jail")
+  [ ${#emulator[@]} -eq 0 ] || in_jail+=("/${emulator[0]##*/}")
+  in_jail+=(/mirzet)
+  echo "the empty root holds: $(cd "$jail" && ls -A | paste -sd' ')"
+
+  copies() {
+    local out=$work/out status=0
+    "${in_jail[@]}" sample.txt >"$out" || status=$?
+    same "the sample's copy" "$(printf 'a\r\nb\r\nlast' | od -c)" "$(od -c "$out")" &&
+      same "its status" 0 "$status"
+  }
+  check "$arch: the static program in the empty root copies the sample exactly" copies
+
+  # Each setting of MIRZET_SIMD: the same copy as the dynamic build, on the same path.
+  for setting in unset avx512 avx2 baseline sse9; do
+    env_args=(env -u MIRZET_SIMD)
+    [ "$setting" = unset ] || env_args=(env "MIRZET_SIMD=$setting")
+    same_copy() {
+      "${env_args[@]}" "${dynamic[@]}" "$work/corpus.txt" >"$work/want" &&
+        "${env_args[@]}" "${in_jail[@]}" corpus.txt >"$work/got" && cmp "$work/want" "$work/got"
+    }
+    check "$arch: MIRZET_SIMD $setting: the corpus copied in the empty root as the dynamic build copies it" \
+      same_copy
+    if [ ${#emulator[@]} -eq 0 ]; then
+      want=$(path_taken "$setting" "${dynamic[@]}")
+      got=$(path_taken "$setting" "$program")
+      check "$arch: MIRZET_SIMD $setting: the path taken, $got, is the dynamic build's" \
+        same "the path" "$want" "$got"
+      # And the setting is heeded, where the processor runs what it names.
+      if [ "$setting" = baseline ] || { [ "$setting" = avx2 ] && [[ $flags == *" avx2 "* ]]; }; then
+        check "$arch: MIRZET_SIMD $setting runs the $setting loops" same "the path" "$setting" "$got"
+      fi
+    fi
+  done
+  [ ${#emulator[@]} -eq 0 ] || echo "$arch has one build of the byte loops; MIRZET_SIMD leaves it"
+
+  same_message() {  # same_message ARGS...: the dynamic build's bytes and status for ARGS
+    local want_status=0 got_status=0
+    (cd "$work/empty" && "${dynamic[@]}" "$@") >"$work/want" || want_status=$?
+    "${in_jail[@]}" "$@" >"$work/got" || got_status=$?
+    od -c "$work/got" | head -n 3
+    same "the message" "$(od -c "$work/want")" "$(od -c "$work/got")" &&
+      same "the status" "$want_status" "$got_status"
+  }
+  check "$arch: a missing file: the dynamic build's message and status" same_message missing.txt
+  check "$arch: no argument: the dynamic build's message and status" same_message
+}
+
+static_check x86-64 static
+static_check arm64 static-arm64 "$root/cmake/toolchains/arm64.cmake" qemu-aarch64-static
+
+sums static-check
