@@ -14,51 +14,6 @@
 namespace mirzet::scan {
 inline namespace MIRZET_SCAN_VARIANT {
 
-// The shuffles that widen or narrow eight bytes at a time, each chosen by those bytes' mask. A
-// shuffle looks bytes up in one register's 16: the eight bytes of text, then eight CRs.
-struct alignas(16) Shuffle {
-    std::uint8_t order[16];
-};
-
-// For the eight bytes' LFs: each byte in turn, an LF after a CR (index 8), and CRs after the last
-// byte (scratch).
-constexpr auto WITH_CRS = [] {
-    struct {
-        Shuffle by_lfs[256];
-    } table{};
-    for (std::uint32_t lfs = 0; lfs < 256; ++lfs) {
-        std::uint32_t place = 0;
-        for (std::uint8_t i = 0; i < 8; ++i) {
-            if ((lfs >> i & 1) != 0) table.by_lfs[lfs].order[place++] = 8;
-            table.by_lfs[lfs].order[place++] = i;
-        }
-        while (place < 16)
-            table.by_lfs[lfs].order[place++] = 8;
-    }
-    return table;
-}();
-
-// For the eight bytes to drop: the others in turn, packed to the front, then zeros (a high bit).
-// Eight indices in a word, the first in its lowest byte; the second table's indices start at 8,
-// to pick from a register's second eight bytes.
-constexpr auto WITHOUT = [] {
-    struct {
-        std::uint64_t by_drops[2][256];
-    } table{};
-    for (std::uint64_t second = 0; second < 2; ++second) {
-        for (std::uint32_t drops = 0; drops < 256; ++drops) {
-            std::uint64_t order = 0;
-            std::uint32_t place = 0;
-            for (std::uint64_t i = 0; i < 8; ++i)
-                if ((drops >> i & 1) == 0) order |= (8 * second + i) << 8 * place++;
-            for (; place < 8; ++place)
-                order |= std::uint64_t{0x80} << 8 * place;
-            table.by_drops[second][drops] = order;
-        }
-    }
-    return table;
-}();
-
 // Thirty-two bytes in one AVX2 register: half the loads, compares and masks of two SSE2 ones.
 struct Avx2Block : BitPerByte {
     using Bytes = __m256i;
@@ -74,6 +29,16 @@ struct Avx2Block : BitPerByte {
     static Mask mask(Bytes bytes) {
         return static_cast<Mask>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(C))));
+    }
+
+    // The CRs of the block's pairs, as 0xFF bytes: the next bytes are loaded one byte on, the last
+    // of them the next block's first, so no shift carries a bit across the mask.
+    static Bytes pair_bytes(const char* from, Bytes bytes) {
+        return _mm256_and_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(CR)),
+                                _mm256_cmpeq_epi8(load(from + 1), _mm256_set1_epi8(LF)));
+    }
+    static Mask pairs(const char* from, Bytes bytes) {
+        return static_cast<Mask>(_mm256_movemask_epi8(pair_bytes(from, bytes)));
     }
 
     // A byte from 0x80 up shuffles to 0, which it does not equal.
@@ -98,7 +63,8 @@ struct Avx2Block : BitPerByte {
     // The block with a CR before each LF, stored from `to`: each eight bytes, beside eight CRs,
     // shuffled by their LFs into sixteen, and stored where the eight before them end. No branch
     // depends on the text, so lines of any lengths cost the same. The last sixteen bytes are
-    // stored from up to 24 + 24 bytes on, so the stores reach 64 bytes; returns the bytes that count.
+    // stored from up to 24 + 24 bytes on, so the stores reach 64 bytes; returns the bytes that
+    // count.
     static constexpr std::uint32_t WITH_CRS_REACH = 64;
     static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
         const __m256i crs = _mm256_set1_epi8(CR);
@@ -128,27 +94,31 @@ struct Avx2Block : BitPerByte {
         return SIZE + count(lfs);
     }
 
-    // The high eight bytes of a register, to any address.
+    // The high eight bytes of a register, to any address, by one store.
     static void store_high(char* to, __m128i bytes) {
-        const auto high = static_cast<std::uint64_t>(_mm_extract_epi64(bytes, 1));
-        std::memcpy(to, &high, sizeof high);
+        _mm_storeh_pd(reinterpret_cast<double*>(to), _mm_castsi128_pd(bytes));
+    }
+
+    // The shuffle that packs each eight bytes' kept bytes to the front of their eight places, from
+    // the mask of the bytes to drop. Each 16-byte half of the shuffle picks from its own half of
+    // the register: the orders of its first eight bytes, then of its second, from the table whose
+    // indices start at 8.
+    static __m256i packing_order(Mask drops) {
+        const auto order = [](std::uint32_t eight_drops, std::uint32_t second) {
+            return reinterpret_cast<const double*>(&WITHOUT.by_drops[second][eight_drops]);
+        };
+        const auto half_order = [&](std::uint32_t sixteen_drops) {
+            return _mm_castpd_si128(_mm_loadh_pd(_mm_load_sd(order(sixteen_drops & 0xFF, 0)),
+                                                 order(sixteen_drops >> 8 & 0xFF, 1)));
+        };
+        return _mm256_set_m128i(half_order(drops >> 16), half_order(drops & 0xFFFF));
     }
 
     // The block without the bytes of `drops`, stored from `to`: each eight bytes shuffled by
     // their drops to the front of their eight places, and stored where the eight before them end.
     // Stores at most SIZE bytes; returns the bytes kept.
     static std::uint32_t store_without(char* to, Bytes bytes, Mask drops) {
-        const auto order = [](std::uint32_t eight_drops, std::uint32_t second) {
-            return reinterpret_cast<const double*>(&WITHOUT.by_drops[second][eight_drops]);
-        };
-        // Each 16-byte half of the shuffle picks from its own half of the register: the orders of
-        // its first eight bytes, then of its second, from the table whose indices start at 8.
-        const auto half_order = [&](std::uint32_t sixteen_drops) {
-            return _mm_castpd_si128(_mm_loadh_pd(_mm_load_sd(order(sixteen_drops & 0xFF, 0)),
-                                                 order(sixteen_drops >> 8 & 0xFF, 1)));
-        };
-        const __m256i packed = _mm256_shuffle_epi8(
-            bytes, _mm256_set_m128i(half_order(drops >> 16), half_order(drops & 0xFFFF)));
+        const __m256i packed = _mm256_shuffle_epi8(bytes, packing_order(drops));
         const __m128i low = _mm256_castsi256_si128(packed);
         const __m128i high = _mm256_extracti128_si256(packed, 1);
         const std::uint64_t all = drops;
@@ -161,8 +131,74 @@ struct Avx2Block : BitPerByte {
         store_high(to + 24 - dropped_before(24), high);
         return SIZE - count(drops);
     }
+
+    // The bytes each eight of a block keep, 0xFF bytes in `keep`, counted in four words at once
+    // and left in memory, where an add takes each as its operand: no count is moved out of a
+    // register, nor made from a mask of bits.
+    struct alignas(32) Kept {
+        std::uint64_t eights[4];
+    };
+    static void count_kept(Kept& kept, Bytes keep) {
+        const __m256i ones = _mm256_abs_epi8(keep);  // 1 a byte kept
+        _mm256_store_si256(reinterpret_cast<__m256i*>(kept.eights),
+                           _mm256_sad_epu8(ones, _mm256_setzero_si256()));
+    }
+
+    // The block at `from` without its pairs' CRs, stored from `to`: shuffled as store_without
+    // does, and each eight bytes stored where those before them end. Stores at most SIZE bytes;
+    // returns where the bytes kept end.
+    static char* store_without_pairs(char* to, const char* from) {
+        const Bytes bytes = load(from);
+        const Bytes pairs = pair_bytes(from, bytes);
+        const __m256i packed = _mm256_shuffle_epi8(
+            bytes, packing_order(static_cast<Mask>(_mm256_movemask_epi8(pairs))));
+        Kept kept;
+        count_kept(kept, _mm256_cmpeq_epi8(pairs, _mm256_setzero_si256()));
+        asm("" : : "r"(kept.eights) : "memory");  // else each count is moved out of a register
+        const __m128i low = _mm256_castsi256_si128(packed);
+        const __m128i high = _mm256_extracti128_si256(packed, 1);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), low);
+        to += kept.eights[0];
+        store_high(to, low);
+        to += kept.eights[1];
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), high);
+        to += kept.eights[2];
+        store_high(to, high);
+        return to + kept.eights[3];
+    }
 };
 static_assert(ByteBlock<Avx2Block>);
+
+// The AVX2 block on processors whose BMI2 bit extract is fast: a block drops its pairs' CRs by
+// one extract for each eight bytes, under the mask of the bytes they keep, with no mask of bits
+// and no table. Built only into the loops' build for it (textio/scan/avx2_pext.cpp).
+#if defined(MIRZET_SCAN_FOR_AVX2_PEXT)
+struct Avx2PextBlock : Avx2Block {
+    // The block at `from` without its pairs' CRs, stored from `to`: each eight bytes packed to the
+    // front by the extract, and stored where the eight before them end. The masks and the counts
+    // of the bytes kept are made for all four at once and read from memory, where the extract and
+    // the add take them as operands. Stores at most SIZE bytes; returns where the bytes kept end.
+    static char* store_without_pairs(char* to, const char* from) {
+        const __m256i keep =
+            _mm256_cmpeq_epi8(pair_bytes(from, load(from)), _mm256_setzero_si256());
+        alignas(32) std::uint64_t keeps[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(keeps), keep);
+        Kept kept;
+        count_kept(kept, keep);
+        // Else the compiler moves each word out of its register, an instruction more a word.
+        asm("" : : "r"(keeps), "r"(kept.eights) : "memory");
+        for (std::uint32_t i = 0; i < 4; ++i) {
+            std::uint64_t eight;
+            std::memcpy(&eight, from + 8 * i, sizeof eight);  // after the stores below it
+            eight = _pext_u64(eight, keeps[i]);
+            std::memcpy(to, &eight, sizeof eight);
+            to += kept.eights[i];
+        }
+        return to;
+    }
+};
+static_assert(ByteBlock<Avx2PextBlock>);
+#endif
 
 }  // namespace MIRZET_SCAN_VARIANT
 }  // namespace mirzet::scan

@@ -1,7 +1,8 @@
 // What every block kind gives the byte loops, and what they share: the ByteBlock concept, masks
-// of one or more bits a byte, the lookup table of a CR or a Ctrl-Z, and a block's copy. Each kind
-// of block has a file of its own beside this one (word.h, sse2.h, avx2.h, neon.h); the loops over
-// any block are in copy.h, write.h and read.h, each beside the plain twin it is held to.
+// of one or more bits a byte, the lookup tables of a CR or a Ctrl-Z and of the shuffles that widen
+// and narrow eight bytes, and a block's copy. Each kind of block has a file of its own beside this
+// one (word.h, sse2.h, avx2.h, neon.h); the loops over any block are in copy.h, write.h and
+// read.h, each beside the plain twin it is held to.
 #pragma once
 
 // Which builds of these loops exist is the build's decision, passed down as definitions:
@@ -91,6 +92,53 @@ constexpr auto CR_OR_CTRL_Z_BY_LOW_BITS = [] {
         table.entries[i] = static_cast<std::uint8_t>(i == (CR & 0xF)       ? CR
                                                      : i == (CTRL_Z & 0xF) ? CTRL_Z
                                                                            : i ^ 1);
+    return table;
+}();
+
+// The shuffles that widen or narrow eight bytes at a time, each chosen by those bytes' mask, for
+// AVX2's byte shuffle and NEON's table lookup alike. A shuffle looks bytes up in one register's 16:
+// the eight bytes of text, then eight CRs.
+struct alignas(16) Shuffle {
+    std::uint8_t order[16];
+};
+
+// For the eight bytes' LFs: each byte in turn, an LF after a CR (index 8), and CRs after the last
+// byte (scratch).
+constexpr auto WITH_CRS = [] {
+    struct {
+        Shuffle by_lfs[256];
+    } table{};
+    for (std::uint32_t lfs = 0; lfs < 256; ++lfs) {
+        std::uint32_t place = 0;
+        for (std::uint8_t i = 0; i < 8; ++i) {
+            if ((lfs >> i & 1) != 0) table.by_lfs[lfs].order[place++] = 8;
+            table.by_lfs[lfs].order[place++] = i;
+        }
+        while (place < 16)
+            table.by_lfs[lfs].order[place++] = 8;
+    }
+    return table;
+}();
+
+// For the eight bytes to drop: the others in turn, packed to the front, then zeros (an index with
+// its high bit set, which both instructions turn into 0).
+// Eight indices in a word, the first in its lowest byte; the second table's indices start at 8,
+// to pick from a register's second eight bytes.
+constexpr auto WITHOUT = [] {
+    struct {
+        std::uint64_t by_drops[2][256];
+    } table{};
+    for (std::uint64_t second = 0; second < 2; ++second) {
+        for (std::uint32_t drops = 0; drops < 256; ++drops) {
+            std::uint64_t order = 0;
+            std::uint32_t place = 0;
+            for (std::uint64_t i = 0; i < 8; ++i)
+                if ((drops >> i & 1) == 0) order |= (8 * second + i) << 8 * place++;
+            for (; place < 8; ++place)
+                order |= std::uint64_t{0x80} << 8 * place;
+            table.by_drops[second][drops] = order;
+        }
+    }
     return table;
 }();
 

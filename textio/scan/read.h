@@ -105,12 +105,29 @@ concept StoresWithout = ByteBlock<B> &&
 };
 
 // The pairs among a block's bytes, as a mask of their CRs: a CR whose next byte, the next
-// block's first for the last, is an LF.
+// block's first for the last, is an LF. A block may find them its own way (pairs).
 template <StoresWithout Block>
 typename Block::Mask pairs_in_block(const char* from, typename Block::Bytes bytes) {
-    const typename Block::Mask next_is_lf = from[Block::SIZE] == LF;
-    return Block::template mask<CR>(bytes) &
-           (Block::template mask<LF>(bytes) >> 1 | next_is_lf << (Block::SIZE - 1));
+    if constexpr (requires { Block::pairs(from, bytes); }) {
+        return Block::pairs(from, bytes);
+    } else {
+        const typename Block::Mask next_is_lf = from[Block::SIZE] == LF;
+        return Block::template mask<CR>(bytes) &
+               (Block::template mask<LF>(bytes) >> 1 | next_is_lf << (Block::SIZE - 1));
+    }
+}
+
+// The block at `from` stored from `to` without its pairs' CRs; where the bytes kept end. A block
+// may do the whole of it its own way (store_without_pairs), where the mask of bits costs more than
+// it saves.
+template <StoresWithout Block>
+char* store_without_pairs(char* to, const char* from) {
+    if constexpr (requires { Block::store_without_pairs(to, from); }) {
+        return Block::store_without_pairs(to, from);
+    } else {
+        const typename Block::Bytes bytes = Block::load(from);
+        return to + Block::store_without(to, bytes, pairs_in_block<Block>(from, bytes));
+    }
 }
 
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
@@ -219,8 +236,7 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
     const char* from = text + read;
     const char* const last = text + stop - 1;
     while (from + SIZE < last) {
-        const typename Block::Bytes bytes = Block::load(from);
-        to += Block::store_without(to, bytes, pairs_in_block<Block>(from, bytes));
+        to = store_without_pairs<Block>(to, from);
         from += SIZE;
     }
     kept = static_cast<std::uint32_t>(to - text);
