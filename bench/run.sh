@@ -25,6 +25,8 @@
 #                              is measured against the build before it on the same machine and
 #                              load; default none
 #   MIRZET_BENCH_BEFORE_LABEL  what the report calls it, a commit say; default "before"
+#   MIRZET_BENCH_CPU           the processor every timed run is held to, the program and the
+#                              reader of its pipe alike; default 0
 # Corpora are generated once per size and kept in MIRZET_BENCH_DIR; they never belong in the tree.
 set -euo pipefail
 
@@ -40,6 +42,7 @@ build=${MIRZET_BENCH_BUILD:-$root/build/bench}
 docs=${MIRZET_BENCH_DOCS:-$root/docs}
 before=${MIRZET_BENCH_BEFORE:-}
 before_label=${MIRZET_BENCH_BEFORE_LABEL:-before}
+cpu=${MIRZET_BENCH_CPU:-0}
 
 say() { printf '%s %s\n' "$(date +%T)" "$*" >&2; }
 
@@ -161,13 +164,16 @@ command_of() {  # TOOL FILE [CALLS] -> the array cmd; CALLS names the floor's tr
 }
 
 results=$dir/results.tsv
-printf 'output\tcorpus\ttool\tround\tuser\tsys\twall\tpeak_kib\tstatus\tbytes\n' >"$results"
+printf 'output\tcorpus\ttool\tround\tuser\tsys\twall\tpeak_kib\tstatus\tbytes\treader_user\treader_sys\n' \
+    >"$results"
 measure() {  # OUTPUT CORPUS-NAME FILE TOOL ROUND CALLS
     local target=$1
     [ "$1" = file ] && target=file:$dir/out-$4.txt
     command_of "$4" "$3" "${6:-}"
     local figures
-    figures=$("$runner" -i "$3" -o "$target" "${cmd[@]}")
+    # On one processor with its reader: a pipe's cost is the pair's, and the pair's is steady only
+    # when neither waits on the other's processor (bench/runner.c).
+    figures=$("$runner" -c "$cpu" -i "$3" -o "$target" "${cmd[@]}")
     printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$4" "$5" "${figures// /$'\t'}" >>"$results"
     set -- $figures
     if [ "$5" != 0 ]; then
