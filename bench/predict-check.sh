@@ -44,19 +44,19 @@ source "$root/bench/difference.sh"
 # counts PATH CORPUS: "BRANCHES MISPREDICTED" by the model, then by cachegrind, for one copy on
 # the path. The copies go to a regular file, as bench/arm64-count.sh's do.
 counts() {
-    local model
+    local model out=$dir/out.txt
     MIRZET_SIMD=$1 qemu-x86_64 -cpu max -singlestep -d in_asm,exec,nochain -D /dev/stderr \
-        "$build/mirzet" "$2" 2>&1 >"$dir/out.txt" | "$build/mirzet_bench_predict" x86-64 >"$dir/counts.txt" ||
+        "$build/mirzet" "$2" 2>&1 >"$out" | "$build/mirzet_bench_predict" x86-64 >"$dir/counts.txt" ||
         { echo "predict-check: the $1 copy of $2 failed under qemu" >&2; exit 1; }
-    cmp -s "$dir/out.txt" "$2.plain" || { echo "predict-check: the $1 copy of $2 differs" >&2; exit 1; }
+    cmp -s "$out" "$2.plain" || { echo "predict-check: the $1 copy of $2 differs" >&2; exit 1; }
     model=$(awk '{ print $2, $3 }' "$dir/counts.txt")
     MIRZET_SIMD=$1 valgrind --tool=cachegrind --cache-sim=no --branch-sim=yes \
-        --cachegrind-out-file="$dir/cachegrind.out" "$build/mirzet" "$2" >"$dir/out.txt" 2>"$dir/valgrind.log" ||
+        --cachegrind-out-file="$dir/cachegrind.out" "$build/mirzet" "$2" >"$out" 2>"$dir/valgrind.log" ||
         { echo "predict-check: the $1 copy of $2 failed under valgrind" >&2; exit 1; }
-    cmp -s "$dir/out.txt" "$2.plain" || { echo "predict-check: the $1 copy of $2 differs" >&2; exit 1; }
-    rm -f "$dir/out.txt"
+    cmp -s "$out" "$2.plain" || { echo "predict-check: the $1 copy of $2 differs" >&2; exit 1; }
+    rm -f "$out"
     echo "$model $(awk '$1 == "events:" { for (i = 2; i <= NF; ++i) column[$i] = i }
-                        $1 == "summary:" { print $column["Bc"], $column["Bcm"] }' "$dir/cachegrind.out")"
+        $1 == "summary:" { print $column["Bc"], $column["Bcm"] }' "$dir/cachegrind.out")"
 }
 
 status=0

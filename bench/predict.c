@@ -1,7 +1,8 @@
 // Counts, from qemu's log of a run, the instructions executed, the conditional branches among them
 // and those a branch predictor guesses wrong. The log comes from
 //
-//   qemu-ARCH -singlestep -d in_asm,exec,nochain -D /dev/stderr PROGRAM ... 2>&1 >OUT | mirzet_bench_predict ARCH
+//   qemu-ARCH -singlestep -d in_asm,exec,nochain -D /dev/stderr PROGRAM ... 2>&1 >OUT |
+//       mirzet_bench_predict ARCH
 //
 // where each translation block is one instruction: "0xADDRESS:  BYTES  MNEMONIC OPERANDS" once when
 // it is translated (in_asm), and a "Trace" line holding its address each time it runs (exec), in
@@ -10,13 +11,13 @@
 // next instruction is its target. The log is read as it comes and never kept: it runs to about 100
 // bytes an instruction.
 //
-// The predictor is the one valgrind's cachegrind simulates, so that the two can be held against each
-// other on x86-64: 16384 two-bit counters, all starting at "not taken", each indexed by 7 bits of
-// the branch's address (bits 0 to 6 on x86-64; bits 2 to 8 on arm64, whose instructions are 4-byte
-// aligned) below the outcomes of the last 7 conditional branches, taken or not. A counter says
-// taken at 2 or 3 and moves one step towards each outcome. The address bits it uses lie within a
-// page, so they are the same wherever the program and its libraries are loaded: qemu and valgrind,
-// which load them at different addresses, fill the same counters.
+// The predictor is the one valgrind's cachegrind simulates, so that the two can be held against
+// each other on x86-64: 16384 two-bit counters, all starting at "not taken", each indexed by 7
+// bits of the branch's address (bits 0 to 6 on x86-64; bits 2 to 8 on arm64, whose instructions
+// are 4-byte aligned) below the outcomes of the last 7 conditional branches, taken or not. A
+// counter says taken at 2 or 3 and moves one step towards each outcome. The address bits it uses
+// lie within a page, so they are the same wherever the program and its libraries are loaded: qemu
+// and valgrind, which load them at different addresses, fill the same counters.
 //
 //   mirzet_bench_predict arm64|x86-64
 //
