@@ -8,8 +8,8 @@
 # qemu runs one instruction per translation block (-singlestep), every block going through the main
 # loop (nochain), and logs each instruction's disassembly when it is translated (-d in_asm) and a
 # "Trace" line each time it runs (-d exec). bench/predict.c reads that log as it is written (about
-# 100 bytes an instruction, never stored) and replays the conditional branches through a gshare
-# predictor like cachegrind's; bench/predict-check.sh holds the two together on x86-64. The counts
+# 100 bytes an instruction, never stored) and replays the conditional branches through the
+# predictor cachegrind simulates; bench/predict-check.sh holds the two together on x86-64. The counts
 # of the small corpus are taken from those of the big one of the same kind, so start-up, the
 # dynamic loader and the last partial blocks drop out.
 #
@@ -18,7 +18,7 @@
 # Prints "BUILD KIND INSTRUCTIONS BRANCHES MISPREDICTED" lines, each per MB of the corpus (input
 # bytes), for BUILD native and portable. Each copy is checked against the plain converter. Needs
 # aarch64-linux-gnu-g++, qemu-aarch64 (Debian's g++-aarch64-linux-gnu and qemu-user) and cc; about
-# ten minutes for all kinds and both builds. Settings, from the environment: MIRZET_ARM64_BUILD
+# six minutes for all kinds and both builds. Settings, from the environment: MIRZET_ARM64_BUILD
 # (default build/arm64-count), MIRZET_ARM64_DIR, where the corpora are kept (default
 # /tmp/mirzet-arm64), MIRZET_ARM64_BUILDS, the builds counted (default "native portable"), and
 # MIRZET_ARM64_SIZES, the small and the big corpus in bytes (default "200000 2200000").
