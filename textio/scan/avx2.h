@@ -62,43 +62,35 @@ struct Avx2Block : BitPerByte {
 
     // The block with a CR before each LF, stored from `to`: each eight bytes, beside eight CRs,
     // shuffled by their LFs into sixteen, and stored where the eight before them end. No branch
-    // depends on the text, so lines of any lengths cost the same. The shuffles' places in the
-    // table and the steps between the stores are made for the four eights at once, from the LFs'
-    // bytes, and read from memory: each place is a load, each step an add's operand, where taking
-    // them from the mask of bits costs a shift, a mask and a multiply or a count each. The last
-    // sixteen bytes are stored from up to 24 + 24 bytes on, so the stores reach 64 bytes; returns
-    // the bytes that count.
+    // depends on the text, so lines of any lengths cost the same. The last sixteen bytes are
+    // stored from up to 24 + 24 bytes on, so the stores reach 64 bytes; returns the bytes that
+    // count.
     static constexpr std::uint32_t WITH_CRS_REACH = 64;
     static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
-        const __m256i crs = _mm256_set1_epi8(CR), zero = _mm256_setzero_si256();
-        const __m256i lf_bytes = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(LF));
-        // Each eight's mask is the sum of its LFs' bits, and its place that times a shuffle's size.
-        const __m256i bits = _mm256_and_si256(lf_bytes, _mm256_set1_epi64x(0x8040201008040201));
-        struct alignas(32) {
-            std::uint64_t places[4], steps[4];
-        } eights;
-        _mm256_store_si256(reinterpret_cast<__m256i*>(eights.places),
-                           _mm256_slli_epi64(_mm256_sad_epu8(bits, zero), 4));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(eights.steps),
-                           _mm256_add_epi64(_mm256_sad_epu8(_mm256_abs_epi8(lf_bytes), zero),
-                                            _mm256_set1_epi64x(8)));  // its bytes and CRs
-        asm("" : : "r"(&eights) : "memory");  // else each is moved out of a register
-        const auto order = [&eights](std::uint32_t eight) {
-            return _mm_load_si128(reinterpret_cast<const __m128i*>(
-                reinterpret_cast<const char*>(WITH_CRS.by_lfs) + eights.places[eight]));
-        };
+        const __m256i crs = _mm256_set1_epi8(CR);
         const __m256i even = _mm256_unpacklo_epi64(bytes, crs);  // bytes 0-7 and 16-23, then CRs
         const __m256i odd = _mm256_unpackhi_epi64(bytes, crs);   // bytes 8-15 and 24-31
-        const __m256i even_out = _mm256_shuffle_epi8(even, _mm256_set_m128i(order(2), order(0)));
-        const __m256i odd_out = _mm256_shuffle_epi8(odd, _mm256_set_m128i(order(3), order(1)));
-        char* at = to;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(even_out));
-        at += eights.steps[0];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(odd_out));
-        at += eights.steps[1];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_extracti128_si256(even_out, 1));
-        at += eights.steps[2];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_extracti128_si256(odd_out, 1));
+        const auto order = [](std::uint32_t eight_lfs) {
+            return _mm_load_si128(
+                reinterpret_cast<const __m128i*>(WITH_CRS.by_lfs[eight_lfs].order));
+        };
+        const __m256i even_out =
+            _mm256_shuffle_epi8(even, _mm256_set_m128i(order(lfs >> 16 & 0xFF), order(lfs & 0xFF)));
+        const __m256i odd_out =
+            _mm256_shuffle_epi8(odd, _mm256_set_m128i(order(lfs >> 24), order(lfs >> 8 & 0xFF)));
+        // Each eight bytes go where those before them end: the bytes before, and their LFs' CRs.
+        // Counted in 64 bits, so that the counts need no widening to step a pointer.
+        const std::uint64_t all = lfs;
+        const auto crs_before = [all](std::uint64_t bytes_before) {
+            return static_cast<std::size_t>(_mm_popcnt_u64(all & ((1ull << bytes_before) - 1)));
+        };
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm256_castsi256_si128(even_out));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 + crs_before(8)),
+                         _mm256_castsi256_si128(odd_out));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16 + crs_before(16)),
+                         _mm256_extracti128_si256(even_out, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 24 + crs_before(24)),
+                         _mm256_extracti128_si256(odd_out, 1));
         return SIZE + count(lfs);
     }
 
