@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Every path of the byte loops that this processor runs, each tested on its own (AVX2 in both its
-# forms, the tables' and the bit extract's, whichever the processor would choose): the loops against
+# Every path of the byte loops that this processor runs, each tested on its own: the loops against
 # their plain twins, the layer's tests over the fake system, and the program against the model of
 # the copy, with MIRZET_SIMD choosing the path. A path the processor has must be tested; one it
 # lacks is named and passed over, but for AVX-512, whose tests then run in an emulated machine
@@ -23,8 +22,7 @@ has() {
 runs() {
   case $1 in
     baseline) true ;;
-    avx2-tables) has avx2 bmi1 popcnt ;;
-    avx2-pext) has avx2 bmi1 bmi2 popcnt ;;
+    avx2) has avx2 bmi1 popcnt ;;
     avx512) has avx2 bmi1 bmi2 popcnt avx512f avx512bw avx512vl avx512_vbmi2 ;;
   esac
 }
@@ -38,7 +36,7 @@ result() {  # result STATUS WHAT
   fi
 }
 
-for path in baseline avx2-tables avx2-pext avx512; do
+for path in baseline avx2 avx512; do
   if ! runs "$path" && [ "$path" = avx512 ]; then
     # Where the processor lacks AVX-512, an emulated machine that has it runs that path's tests.
     echo "paths: avx512: the processor lacks it; its tests run in an emulated machine"
@@ -55,7 +53,7 @@ for path in baseline avx2-tables avx2-pext avx512; do
     echo "paths: $path untested: the processor lacks it"
     continue
   fi
-  log=$("$build/tests/scan_test" --gtest_filter="Builds/PathTest.*/${path//-/_}" 2>&1)
+  log=$("$build/tests/scan_test" --gtest_filter="Builds/PathTest.*/$path" 2>&1)
   status=$?
   grep -q "^path $path tested" <<<"$log" || status=1
   [ "$status" -eq 0 ] || echo "$log" | tail -n 30

@@ -3,8 +3,7 @@
 # vector block where the compiler targets one (SSE2 on x86-64, NEON on arm64), else the portable
 # 8-byte block. Where the compiler targets x86-64 and can build a function for AVX2, or for
 # AVX-512, the program also has that build of the write's and the read's loops
-# (textio/scan/avx2.cpp, textio/scan/avx512.cpp), and beside AVX2 the read's with BMI2's bit
-# extract (textio/scan/avx2_pext.cpp), chosen at run time where the processor has it.
+# (textio/scan/avx2.cpp, textio/scan/avx512.cpp), chosen at run time where the processor has it.
 # The compiler is asked, not the host: a cross compiler, or one building for two processors at
 # once, says what it targets. MIRZET_PORTABLE_SCAN forces the portable block alone, as the other
 # processors run it.
@@ -38,10 +37,9 @@ int main(int, char** argv) {
   endif()
 endfunction()
 
-mirzet_scan_target_compiles(MIRZET_SCAN_AVX2 "avx2,bmi,bmi2,popcnt" "
+mirzet_scan_target_compiles(MIRZET_SCAN_AVX2 "avx2,bmi,popcnt" "
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const unsigned m = static_cast<unsigned>(_mm256_movemask_epi8(b));
-    return static_cast<int>(_blsr_u32(m) + _pext_u64(m, 0xFF00FF00FF00FF00ull));")
+    return static_cast<int>(_blsr_u32(static_cast<unsigned>(_mm256_movemask_epi8(b))));")
 mirzet_scan_target_compiles(MIRZET_SCAN_AVX512 "avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512vl,avx512vbmi2" "
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __mmask32 m = _mm256_cmpeq_epi8_mask(b, _mm256_set1_epi8(10));
@@ -70,7 +68,7 @@ function(mirzet_scan_builds target scope root)
                                                 MIRZET_SCAN_PORTABLE=${MIRZET_SCAN_PORTABLE}
                                                 MIRZET_HAVE_MEMRCHR=$<BOOL:${MIRZET_HAVE_MEMRCHR}>)
   if(MIRZET_SCAN_AVX2)
-    target_sources(${target} PRIVATE ${root}/textio/scan/avx2.cpp ${root}/textio/scan/avx2_pext.cpp)
+    target_sources(${target} PRIVATE ${root}/textio/scan/avx2.cpp)
   endif()
   if(MIRZET_SCAN_AVX512)
     target_sources(${target} PRIVATE ${root}/textio/scan/avx512.cpp)

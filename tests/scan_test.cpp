@@ -311,25 +311,19 @@ TEST_P(PathTest, SqueezeCrlfMatchesThePlainLoop) {
 INSTANTIATE_TEST_SUITE_P(Builds, PathTest,
                          ::testing::Values(
 #if MIRZET_SCAN_AVX2
-                             PathLoops{Path::AVX2_TABLES, expand_lf_avx2, squeeze_crlf_avx2},
-                             PathLoops{Path::AVX2_PEXT, expand_lf_avx2, squeeze_crlf_avx2_pext},
+                             PathLoops{Path::AVX2, expand_lf_avx2, squeeze_crlf_avx2},
 #endif
 #if MIRZET_SCAN_AVX512
                              PathLoops{Path::AVX512, expand_lf_avx512, squeeze_crlf_avx512},
 #endif
                              PathLoops{Path::BASELINE, expand_lf_with<NativeBlock>,
                                        squeeze_crlf_with<NativeBlock>}),
-                         [](const auto& info) {  // a test's name has no '-'
-                             std::string name = path_name(info.param.path);
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+                         [](const auto& info) { return std::string(path_name(info.param.path)); });
 
 // A path named by the user is taken only where the processor runs it; any other name, or none,
 // leaves the best. The baseline runs everywhere.
 TEST(PathTest, ANamedPathIsTakenOnlyWhereTheProcessorRunsIt) {
-    const char* const names[] = {"baseline", "avx2-tables", "avx2-pext", "avx512",
-                                 "AVX2",     "sse9",        "",          nullptr};
+    const char* const names[] = {"baseline", "avx2", "avx512", "AVX2", "sse9", "", nullptr};
     for (const char* name : names) {
         const Path path = path_named(name);
         EXPECT_TRUE(processor_runs(path)) << (name != nullptr ? name : "(none)");
@@ -337,10 +331,6 @@ TEST(PathTest, ANamedPathIsTakenOnlyWhereTheProcessorRunsIt) {
         EXPECT_EQ(honoured || path == best_path(), true) << (name != nullptr ? name : "(none)");
     }
     EXPECT_EQ(path_named("baseline"), Path::BASELINE);
-    // "avx2" is the AVX2 form the processor runs fastest, where it runs AVX2.
-    if (processor_runs(Path::AVX2_TABLES)) {
-        EXPECT_EQ(path_named("avx2"), best_avx2_path());
-    }
 }
 
 TYPED_TEST(ScanTest, CopyShortCopiesExactlyItsBytes) {

@@ -7,15 +7,10 @@
 // library. Only the blocks know the width, each kind in a file of its own under textio/scan/; the
 // loops are written once over them, in copy.h, write.h and read.h there. This header chooses the
 // path for the processor once: where it has AVX-512 (with VBMI2) or AVX2, the write's loop and the
-// read's run a build of the loops for it, made in textio/scan/avx512.cpp, avx2.cpp or (the read's
-// with a fast bit extract) avx2_pext.cpp; elsewhere
+// read's run a build of the loops for it, made in textio/scan/avx512.cpp or avx2.cpp; elsewhere
 // the baseline build's block runs them. The plain forms are the reference: tests/scan_test.cpp
 // holds every block, and every build, to them.
 #pragma once
-
-#if MIRZET_SCAN_AVX2 && !defined(MIRZET_SCAN_FOR_AVX2)
-#include <cpuid.h>
-#endif
 
 #include "textio/scan/avx2.h"
 #include "textio/scan/avx512.h"
@@ -36,8 +31,6 @@ inline namespace MIRZET_SCAN_VARIANT {
 // AArch64, and the portable word elsewhere.
 #if !MIRZET_SCAN_PORTABLE && defined(MIRZET_SCAN_FOR_AVX512)
 using NativeBlock = Avx512Block;
-#elif !MIRZET_SCAN_PORTABLE && defined(MIRZET_SCAN_FOR_AVX2_PEXT)
-using NativeBlock = Avx2PextBlock;
 #elif !MIRZET_SCAN_PORTABLE && (defined(__AVX2__) || defined(MIRZET_SCAN_FOR_AVX2))
 using NativeBlock = Avx2Block;
 #elif !MIRZET_SCAN_PORTABLE && defined(__SSE2__)
@@ -61,12 +54,11 @@ using NativeBlock = WordBlock;
 #ifndef MIRZET_SCAN_FOR_AVX2
 
 // The loops of the write and the read built for AVX2, with BMI1's bit instructions and POPCNT,
-// which every processor with AVX2 has beside it; the read's also with BMI2's bit extract; and both
-// for AVX-512 with VBMI2's expand and compress, and BMI2's bit deposit and extract.
+// which every processor with AVX2 has beside it; and for AVX-512 with VBMI2's expand and
+// compress, and BMI2's bit deposit and extract.
 #if MIRZET_SCAN_AVX2
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
 Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n);
-Squeezed squeeze_crlf_avx2_pext(char* text, std::uint32_t n);
 #endif
 #if MIRZET_SCAN_AVX512
 Expanded expand_lf_avx512(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
@@ -75,50 +67,18 @@ Squeezed squeeze_crlf_avx512(char* text, std::uint32_t n);
 
 // Which build runs the write's loop and the read's: every processor runs the baseline, and where
 // the program has a build for AVX2 or AVX-512 and the processor (and its system) runs it, that.
-// AVX2 comes in two forms, which differ in the read alone: one drops a block's pairs' CRs by
-// shuffles that tables choose, the other by BMI2's bit extract.
-enum class Path : std::uint8_t { BASELINE, AVX2_TABLES, AVX2_PEXT, AVX512 };
-constexpr Path EVERY_PATH[] = {Path::BASELINE, Path::AVX2_TABLES, Path::AVX2_PEXT, Path::AVX512};
+enum class Path : std::uint8_t { BASELINE, AVX2, AVX512 };
+constexpr Path EVERY_PATH[] = {Path::BASELINE, Path::AVX2, Path::AVX512};
 
 constexpr const char* path_name(Path path) {
-    switch (path) {
-        case Path::AVX512:
-            return "avx512";
-        case Path::AVX2_PEXT:
-            return "avx2-pext";
-        case Path::AVX2_TABLES:
-            return "avx2-tables";
-        case Path::BASELINE:
-            break;
-    }
-    return "baseline";
-}
-
-// Whether BMI2's bit extract is fast: it takes a few cycles on every processor that has it but
-// AMD's (and Hygon's) before family 0x19, which run it as microcode, a cycle or more for each bit
-// of its mask: slower there than the tables.
-inline bool bit_extract_is_fast() {
-#if MIRZET_SCAN_AVX2
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return false;
-    const bool amd_kind =
-        (ebx == 0x68747541 && edx == 0x69746e65 && ecx == 0x444d4163) ||  // AuthenticAMD
-        (ebx == 0x6f677948 && edx == 0x6e65476e && ecx == 0x656e6975);    // HygonGenuine
-    if (!amd_kind) return true;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-    const unsigned base = eax >> 8 & 0xF;
-    const unsigned family = base == 0xF ? base + (eax >> 20 & 0xFF) : base;
-    return family >= 0x19;
-#else
-    return false;
-#endif
+    return path == Path::AVX512 ? "avx512" : path == Path::AVX2 ? "avx2" : "baseline";
 }
 
 inline bool processor_runs(Path path) {
     switch (path) {
         case Path::BASELINE:
             return true;
-        case Path::AVX2_TABLES:
+        case Path::AVX2:
 #if MIRZET_SCAN_AVX2
             __builtin_cpu_init();
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
@@ -126,16 +86,10 @@ inline bool processor_runs(Path path) {
 #else
             return false;
 #endif
-        case Path::AVX2_PEXT:
-#if MIRZET_SCAN_AVX2
-            return processor_runs(Path::AVX2_TABLES) && __builtin_cpu_supports("bmi2");
-#else
-            return false;
-#endif
         case Path::AVX512:
 #if MIRZET_SCAN_AVX512
             __builtin_cpu_init();
-            return processor_runs(Path::AVX2_TABLES) && __builtin_cpu_supports("bmi2") &&
+            return processor_runs(Path::AVX2) && __builtin_cpu_supports("bmi2") &&
                    __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
 #else
@@ -145,24 +99,15 @@ inline bool processor_runs(Path path) {
     return false;
 }
 
-// The AVX2 form this processor runs fastest, where it runs one.
-inline Path best_avx2_path() {
-    return processor_runs(Path::AVX2_PEXT) && bit_extract_is_fast() ? Path::AVX2_PEXT
-                                                                    : Path::AVX2_TABLES;
-}
-
 inline Path best_path() {
-    return processor_runs(Path::AVX512)        ? Path::AVX512
-           : processor_runs(Path::AVX2_TABLES) ? best_avx2_path()
-                                               : Path::BASELINE;
+    return processor_runs(Path::AVX512) ? Path::AVX512
+           : processor_runs(Path::AVX2) ? Path::AVX2
+                                        : Path::BASELINE;
 }
 
 // The path a user asked for by name (the environment's MIRZET_SIMD): that one where this
 // processor runs it, else, for any other name or none, the best it runs. Never one it cannot.
-// "avx2" names the AVX2 form this processor runs fastest.
 inline Path path_named(const char* name) {
-    if (name != nullptr && std::strcmp(name, "avx2") == 0 && processor_runs(Path::AVX2_TABLES))
-        return best_avx2_path();
     if (name != nullptr)
         for (const Path path : EVERY_PATH)
             if (std::strcmp(name, path_name(path)) == 0 && processor_runs(path)) return path;
@@ -195,7 +140,6 @@ inline Squeezed squeeze_crlf(char* text, std::uint32_t n) {
 #if MIRZET_SCAN_AVX512
         if (chosen_path == Path::AVX512) return squeeze_crlf_avx512(text, n);
 #endif
-        if (chosen_path == Path::AVX2_PEXT) return squeeze_crlf_avx2_pext(text, n);
         return squeeze_crlf_avx2(text, n);
     }
 #endif

@@ -104,7 +104,7 @@ struct Avx2Block : BitPerByte {
     // the register: the orders of its first eight bytes, then of its second, from the table whose
     // indices start at 8.
     static __m256i packing_order(Mask drops) {
-        const auto order = [](std::uint32_t eight_drops, std::uint32_t second) {
+        const auto order = [](std::size_t eight_drops, std::size_t second) {
             return reinterpret_cast<const double*>(&WITHOUT.by_drops[second][eight_drops]);
         };
         const auto half_order = [&](std::uint32_t sixteen_drops) {
@@ -131,74 +131,8 @@ struct Avx2Block : BitPerByte {
         store_high(to + 24 - dropped_before(24), high);
         return SIZE - count(drops);
     }
-
-    // The bytes each eight of a block keep, 0xFF bytes in `keep`, counted in four words at once
-    // and left in memory, where an add takes each as its operand: no count is moved out of a
-    // register, nor made from a mask of bits.
-    struct alignas(32) Kept {
-        std::uint64_t eights[4];
-    };
-    static void count_kept(Kept& kept, Bytes keep) {
-        const __m256i ones = _mm256_abs_epi8(keep);  // 1 a byte kept
-        _mm256_store_si256(reinterpret_cast<__m256i*>(kept.eights),
-                           _mm256_sad_epu8(ones, _mm256_setzero_si256()));
-    }
-
-    // The block at `from` without its pairs' CRs, stored from `to`: shuffled as store_without
-    // does, and each eight bytes stored where those before them end. Stores at most SIZE bytes;
-    // returns where the bytes kept end.
-    static char* store_without_pairs(char* to, const char* from) {
-        const Bytes bytes = load(from);
-        const Bytes pairs = pair_bytes(from, bytes);
-        const __m256i packed = _mm256_shuffle_epi8(
-            bytes, packing_order(static_cast<Mask>(_mm256_movemask_epi8(pairs))));
-        Kept kept;
-        count_kept(kept, _mm256_cmpeq_epi8(pairs, _mm256_setzero_si256()));
-        asm("" : : "r"(kept.eights) : "memory");  // else each count is moved out of a register
-        const __m128i low = _mm256_castsi256_si128(packed);
-        const __m128i high = _mm256_extracti128_si256(packed, 1);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), low);
-        to += kept.eights[0];
-        store_high(to, low);
-        to += kept.eights[1];
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), high);
-        to += kept.eights[2];
-        store_high(to, high);
-        return to + kept.eights[3];
-    }
 };
 static_assert(ByteBlock<Avx2Block>);
-
-// The AVX2 block on processors whose BMI2 bit extract is fast: a block drops its pairs' CRs by
-// one extract for each eight bytes, under the mask of the bytes they keep, with no mask of bits
-// and no table. Built only into the loops' build for it (textio/scan/avx2_pext.cpp).
-#if defined(MIRZET_SCAN_FOR_AVX2_PEXT)
-struct Avx2PextBlock : Avx2Block {
-    // The block at `from` without its pairs' CRs, stored from `to`: each eight bytes packed to the
-    // front by the extract, and stored where the eight before them end. The masks and the counts
-    // of the bytes kept are made for all four at once and read from memory, where the extract and
-    // the add take them as operands. Stores at most SIZE bytes; returns where the bytes kept end.
-    static char* store_without_pairs(char* to, const char* from) {
-        const __m256i keep =
-            _mm256_cmpeq_epi8(pair_bytes(from, load(from)), _mm256_setzero_si256());
-        alignas(32) std::uint64_t keeps[4];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(keeps), keep);
-        Kept kept;
-        count_kept(kept, keep);
-        // Else the compiler moves each word out of its register, an instruction more a word.
-        asm("" : : "r"(keeps), "r"(kept.eights) : "memory");
-        for (std::uint32_t i = 0; i < 4; ++i) {
-            std::uint64_t eight;
-            std::memcpy(&eight, from + 8 * i, sizeof eight);  // after the stores below it
-            eight = _pext_u64(eight, keeps[i]);
-            std::memcpy(to, &eight, sizeof eight);
-            to += kept.eights[i];
-        }
-        return to;
-    }
-};
-static_assert(ByteBlock<Avx2PextBlock>);
-#endif
 
 }  // namespace MIRZET_SCAN_VARIANT
 }  // namespace mirzet::scan

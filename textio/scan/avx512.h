@@ -38,16 +38,6 @@ struct Avx512Block : Avx2Block {
         store(to, _mm256_mask_compress_epi8(bytes, ~drops, bytes));
         return SIZE - count(drops);
     }
-
-    // The block at `from` without its pairs' CRs, stored from `to`: the pairs found in mask
-    // registers, where the compress takes them. Stores SIZE bytes; returns where the bytes kept
-    // end.
-    static char* store_without_pairs(char* to, const char* from) {
-        const Bytes bytes = load(from);
-        const __mmask32 pairs = _mm256_cmpeq_epi8_mask(bytes, _mm256_set1_epi8(CR)) &
-                                _mm256_cmpeq_epi8_mask(load(from + 1), _mm256_set1_epi8(LF));
-        return to + store_without(to, bytes, pairs);
-    }
 };
 static_assert(ByteBlock<Avx512Block>);
 

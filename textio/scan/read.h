@@ -117,19 +117,6 @@ typename Block::Mask pairs_in_block(const char* from, typename Block::Bytes byte
     }
 }
 
-// The block at `from` stored from `to` without its pairs' CRs; where the bytes kept end. A block
-// may do the whole of it its own way (store_without_pairs), where the mask of bits costs more than
-// it saves.
-template <StoresWithout Block>
-char* store_without_pairs(char* to, const char* from) {
-    if constexpr (requires { Block::store_without_pairs(to, from); }) {
-        return Block::store_without_pairs(to, from);
-    } else {
-        const typename Block::Bytes bytes = Block::load(from);
-        return to + Block::store_without(to, bytes, pairs_in_block<Block>(from, bytes));
-    }
-}
-
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
 // byte, and the runs between CRs are searched as find_cr_with searches them.
 template <ByteBlock Block>
@@ -236,7 +223,8 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
     const char* from = text + read;
     const char* const last = text + stop - 1;
     while (from + SIZE < last) {
-        to = store_without_pairs<Block>(to, from);
+        const typename Block::Bytes bytes = Block::load(from);
+        to += Block::store_without(to, bytes, pairs_in_block<Block>(from, bytes));
         from += SIZE;
     }
     kept = static_cast<std::uint32_t>(to - text);
