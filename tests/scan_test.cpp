@@ -363,7 +363,7 @@ TEST(BlockReachTest, StoresReachExactlyAsFarAsTheBlockDeclares) {
         {"word", Path::BASELINE, block_reaches<WordBlock>},
         {"baseline", Path::BASELINE, block_reaches<NativeBlock>},
 #if MIRZET_SCAN_AVX2
-        {"avx2", Path::AVX2_TABLES, block_reaches_avx2},
+        {"avx2", Path::AVX2, block_reaches_avx2},
 #endif
 #if MIRZET_SCAN_AVX512
         {"avx512", Path::AVX512, block_reaches_avx512},
