@@ -1,4 +1,5 @@
-// The AArch64 block: two NEON registers, and the one-pass search for a CR or a Ctrl-Z.
+// The AArch64 block: two NEON registers, the one-pass search for a CR or a Ctrl-Z, and a block
+// stored with a CR before each LF in the same work whatever its line ends.
 #pragma once
 
 #include "textio/scan/block.h"
@@ -19,11 +20,11 @@ namespace mirzet::scan {
 inline namespace MIRZET_SCAN_VARIANT {
 
 // Thirty-two bytes at a time in two NEON registers. NEON has no instruction that gathers a bit
-// per byte, and narrowing a compare to four bits per byte (SHRN) would need 128 bits for 32
-// bytes: each matching byte keeps one bit of its own instead, two apart, and two pairwise adds
-// fold the 32 bytes into 64 bits, byte i at bit 2i. Measured under qemu, this costs fewer
-// instructions per MB than 16 bytes with four bits each.
-struct NeonBlock : SpacedMask<std::uint64_t, 2> {
+// per byte: each matching byte keeps bit i of its own, i being its place among its eight, and
+// three pairwise adds fold each eight bytes into one byte, the four of them a mask of one bit per
+// byte. That byte per eight bytes is also what chooses their lookup when the block is stored with
+// a CR before each LF.
+struct NeonBlock : BitPerByte {
     struct Bytes {
         uint8x16_t low, high;
     };
@@ -40,8 +41,35 @@ struct NeonBlock : SpacedMask<std::uint64_t, 2> {
     }
     template <char C>
     static Mask mask(Bytes bytes) {
-        const uint8x16_t c = vdupq_n_u8(static_cast<std::uint8_t>(C));
-        return fold({vceqq_u8(bytes.low, c), vceqq_u8(bytes.high, c)});
+        return as_mask(eights(equal<C>(bytes)));
+    }
+
+    // The block with a CR before each LF, stored from `to`: each eight bytes, beside eight CRs,
+    // looked up by their LFs into sixteen, and stored where the eight before them end. No branch
+    // depends on the text. The last sixteen bytes are stored from up to 24 + 24 bytes on, so the
+    // stores reach 64 bytes; returns the bytes that count.
+    static constexpr std::uint32_t WITH_CRS_REACH = 64;
+    static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask) {
+        // The mask's folds, which the compiler shares with it. Else it does all of this before the
+        // loop's test for a line end, for every block.
+        uint8x8_t lfs_by_eights = eights(equal<LF>(bytes));
+        uint64x2_t crs = vreinterpretq_u64_u8(vdupq_n_u8(CR));
+        asm volatile("" : "+w"(lfs_by_eights), "+w"(crs));
+        const std::uint64_t orders = offsets_in_table<4>(lfs_by_eights);
+        const std::uint32_t ends = ends_of_eights(lfs_by_eights, 1);
+        const auto widened = [crs](uint8x16_t sixteen, bool second, std::uint64_t order) {
+            const uint64x2_t text = vreinterpretq_u64_u8(sixteen);
+            const uint64x2_t with_crs = second ? vzip2q_u64(text, crs) : vzip1q_u64(text, crs);
+            return vqtbl1q_u8(
+                vreinterpretq_u8_u64(with_crs),
+                vld1q_u8(reinterpret_cast<const std::uint8_t*>(WITH_CRS.by_lfs) + order));
+        };
+        auto* out = reinterpret_cast<std::uint8_t*>(to);
+        vst1q_u8(out, widened(bytes.low, false, orders & 0xFFFF));
+        vst1q_u8(out + (ends & 0xFF), widened(bytes.low, true, orders >> 16 & 0xFFFF));
+        vst1q_u8(out + (ends >> 8 & 0xFF), widened(bytes.high, false, orders >> 32 & 0xFFFF));
+        vst1q_u8(out + (ends >> 16 & 0xFF), widened(bytes.high, true, orders >> 48));
+        return ends >> 24;
     }
 
     // The lookup takes the whole byte as the index, so the low four bits are picked first.
@@ -50,7 +78,7 @@ struct NeonBlock : SpacedMask<std::uint64_t, 2> {
         return vceqq_u8(vqtbl1q_u8(table, vandq_u8(bytes, vdupq_n_u8(0xF))), bytes);
     }
     static Mask cr_or_ctrl_z(Bytes bytes) {
-        return fold({cr_or_ctrl_z_bytes(bytes.low), cr_or_ctrl_z_bytes(bytes.high)});
+        return as_mask(eights({cr_or_ctrl_z_bytes(bytes.low), cr_or_ctrl_z_bytes(bytes.high)}));
     }
     // Eight registers a turn: the test and its branch are paid once for 128 bytes.
     static constexpr std::uint32_t WINDOW = 128;
@@ -66,14 +94,37 @@ struct NeonBlock : SpacedMask<std::uint64_t, 2> {
     }
 
   private:
-    // The mask of a block's matches, given as 0xFF in each matching byte. Byte i keeps bit
-    // 2 * (i % 4): the adds then never carry, each sum having distinct bits.
-    static Mask fold(Bytes matches) {
-        const uint8x16_t bits = vreinterpretq_u8_u32(vdupq_n_u32(0x40100401));
+    template <char C>
+    static Bytes equal(Bytes bytes) {
+        const uint8x16_t c = vdupq_n_u8(static_cast<std::uint8_t>(C));
+        return {vceqq_u8(bytes.low, c), vceqq_u8(bytes.high, c)};
+    }
+
+    // A block's matches, given as 0xFF in each matching byte, as a byte for each eight of them in
+    // the first four: byte i keeps bit i % 8, so the adds never carry.
+    static uint8x8_t eights(Bytes matches) {
+        const uint8x16_t bits = vreinterpretq_u8_u64(vdupq_n_u64(0x8040201008040201));
         const uint8x16_t pairs = vpaddq_u8(vandq_u8(matches.low, bits),
                                            vandq_u8(matches.high, bits));  // byte i: 2i and 2i + 1
-        const uint8x16_t quads = vpaddq_u8(pairs, pairs);  // byte i < 8: bytes 4i to 4i + 3
-        return vgetq_lane_u64(vreinterpretq_u64_u8(quads), 0);
+        const uint8x8_t quads = vget_low_u8(vpaddq_u8(pairs, pairs));      // byte i: 4i to 4i + 3
+        return vpadd_u8(quads, quads);                                     // byte i: 8i to 8i + 7
+    }
+    static Mask as_mask(uint8x8_t eights) { return vget_lane_u32(vreinterpret_u32_u8(eights), 0); }
+
+    // Where each eight bytes' entry lies in a table of entries of 2^SHIFT bytes chosen by their
+    // byte of the mask: that byte shifted, in four 16-bit fields, each added to the table's
+    // address with no shift of its own.
+    template <int SHIFT>
+    static std::uint64_t offsets_in_table(uint8x8_t eights) {
+        return vget_lane_u64(vreinterpret_u64_u16(vget_low_u16(vshll_n_u8(eights, SHIFT))), 0);
+    }
+    // Where each eight bytes end once each bit of the mask adds `grown` bytes:
+    // byte g, for g below 3, is where the eight bytes g + 1 start, and byte 3 where the block
+    // ends. The bits are counted in a vector, where arm64 has a count of bits, and summed with the
+    // eights' own lengths by a multiply and an add.
+    static std::uint32_t ends_of_eights(uint8x8_t eights, std::int32_t grown) {
+        const std::uint32_t bits = vget_lane_u32(vreinterpret_u32_u8(vcnt_u8(eights)), 0);
+        return bits * (static_cast<std::uint32_t>(grown) * 0x01010101u) + 0x20181008u;
     }
 };
 static_assert(ByteBlock<NeonBlock>);
