@@ -31,14 +31,12 @@ struct Avx2Block : BitPerByte {
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(C))));
     }
 
-    // The CRs of the block's pairs, as 0xFF bytes: the next bytes are loaded one byte on, the last
-    // of them the next block's first, so no shift carries a bit across the mask.
-    static Bytes pair_bytes(const char* from, Bytes bytes) {
-        return _mm256_and_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(CR)),
-                                _mm256_cmpeq_epi8(load(from + 1), _mm256_set1_epi8(LF)));
-    }
+    // The CRs of the block's pairs: the next bytes are loaded one byte on, the last of them the
+    // next block's first, so that no shift carries a bit across the mask.
     static Mask pairs(const char* from, Bytes bytes) {
-        return static_cast<Mask>(_mm256_movemask_epi8(pair_bytes(from, bytes)));
+        return static_cast<Mask>(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(CR)),
+                             _mm256_cmpeq_epi8(load(from + 1), _mm256_set1_epi8(LF)))));
     }
 
     // A byte from 0x80 up shuffles to 0, which it does not equal.
@@ -94,31 +92,27 @@ struct Avx2Block : BitPerByte {
         return SIZE + count(lfs);
     }
 
-    // The high eight bytes of a register, to any address, by one store.
+    // The high eight bytes of a register, to any address.
     static void store_high(char* to, __m128i bytes) {
-        _mm_storeh_pd(reinterpret_cast<double*>(to), _mm_castsi128_pd(bytes));
-    }
-
-    // The shuffle that packs each eight bytes' kept bytes to the front of their eight places, from
-    // the mask of the bytes to drop. Each 16-byte half of the shuffle picks from its own half of
-    // the register: the orders of its first eight bytes, then of its second, from the table whose
-    // indices start at 8.
-    static __m256i packing_order(Mask drops) {
-        const auto order = [](std::size_t eight_drops, std::size_t second) {
-            return reinterpret_cast<const double*>(&WITHOUT.by_drops[second][eight_drops]);
-        };
-        const auto half_order = [&](std::uint32_t sixteen_drops) {
-            return _mm_castpd_si128(_mm_loadh_pd(_mm_load_sd(order(sixteen_drops & 0xFF, 0)),
-                                                 order(sixteen_drops >> 8 & 0xFF, 1)));
-        };
-        return _mm256_set_m128i(half_order(drops >> 16), half_order(drops & 0xFFFF));
+        const auto high = static_cast<std::uint64_t>(_mm_extract_epi64(bytes, 1));
+        std::memcpy(to, &high, sizeof high);
     }
 
     // The block without the bytes of `drops`, stored from `to`: each eight bytes shuffled by
     // their drops to the front of their eight places, and stored where the eight before them end.
     // Stores at most SIZE bytes; returns the bytes kept.
     static std::uint32_t store_without(char* to, Bytes bytes, Mask drops) {
-        const __m256i packed = _mm256_shuffle_epi8(bytes, packing_order(drops));
+        const auto order = [](std::uint32_t eight_drops, std::uint32_t second) {
+            return reinterpret_cast<const double*>(&WITHOUT.by_drops[second][eight_drops]);
+        };
+        // Each 16-byte half of the shuffle picks from its own half of the register: the orders of
+        // its first eight bytes, then of its second, from the table whose indices start at 8.
+        const auto half_order = [&](std::uint32_t sixteen_drops) {
+            return _mm_castpd_si128(_mm_loadh_pd(_mm_load_sd(order(sixteen_drops & 0xFF, 0)),
+                                                 order(sixteen_drops >> 8 & 0xFF, 1)));
+        };
+        const __m256i packed = _mm256_shuffle_epi8(
+            bytes, _mm256_set_m128i(half_order(drops >> 16), half_order(drops & 0xFFFF)));
         const __m128i low = _mm256_castsi256_si128(packed);
         const __m128i high = _mm256_extracti128_si256(packed, 1);
         const std::uint64_t all = drops;
