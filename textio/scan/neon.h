@@ -1,5 +1,6 @@
 // The AArch64 block: two NEON registers, the one-pass search for a CR or a Ctrl-Z, and a block
-// stored with a CR before each LF in the same work whatever its line ends.
+// stored with a CR before each LF, or without the CRs of its pairs, in the same work whatever its
+// line ends.
 #pragma once
 
 #include "textio/scan/block.h"
@@ -23,7 +24,7 @@ inline namespace MIRZET_SCAN_VARIANT {
 // per byte: each matching byte keeps bit i of its own, i being its place among its eight, and
 // three pairwise adds fold each eight bytes into one byte, the four of them a mask of one bit per
 // byte. That byte per eight bytes is also what chooses their lookup when the block is stored with
-// a CR before each LF.
+// a CR before each LF or without its pairs' CRs.
 struct NeonBlock : BitPerByte {
     struct Bytes {
         uint8x16_t low, high;
@@ -57,19 +58,37 @@ struct NeonBlock : BitPerByte {
         asm volatile("" : "+w"(lfs_by_eights), "+w"(crs));
         const std::uint64_t orders = offsets_in_table<4>(lfs_by_eights);
         const std::uint32_t ends = ends_of_eights(lfs_by_eights, 1);
-        const auto widened = [crs](uint8x16_t sixteen, bool second, std::uint64_t order) {
-            const uint64x2_t text = vreinterpretq_u64_u8(sixteen);
-            const uint64x2_t with_crs = second ? vzip2q_u64(text, crs) : vzip1q_u64(text, crs);
-            return vqtbl1q_u8(
-                vreinterpretq_u8_u64(with_crs),
-                vld1q_u8(reinterpret_cast<const std::uint8_t*>(WITH_CRS.by_lfs) + order));
-        };
-        auto* out = reinterpret_cast<std::uint8_t*>(to);
-        vst1q_u8(out, widened(bytes.low, false, orders & 0xFFFF));
-        vst1q_u8(out + (ends & 0xFF), widened(bytes.low, true, orders >> 16 & 0xFFFF));
-        vst1q_u8(out + (ends >> 8 & 0xFF), widened(bytes.high, false, orders >> 32 & 0xFFFF));
-        vst1q_u8(out + (ends >> 16 & 0xFF), widened(bytes.high, true, orders >> 48));
-        return ends >> 24;
+        return store_eights(to, ends, [&](std::uint8_t* at, std::uint32_t eight) {
+            const uint64x2_t text = vreinterpretq_u64_u8(eight < 2 ? bytes.low : bytes.high);
+            const uint64x2_t with_crs =
+                eight % 2 == 0 ? vzip1q_u64(text, crs) : vzip2q_u64(text, crs);
+            const auto* table = reinterpret_cast<const std::uint8_t*>(WITH_CRS.by_lfs);
+            vst1q_u8(at, vqtbl1q_u8(vreinterpretq_u8_u64(with_crs),
+                                    vld1q_u8(table + (orders >> 16 * eight & 0xFFFF))));
+        });
+    }
+
+    // The CRs of the block's pairs: the next bytes are loaded one byte on, the last of them the
+    // next block's first, so no shift carries a bit across the halves.
+    static Mask pairs(const char* from, Bytes bytes) {
+        return as_mask(eights(pair_crs(from, bytes)));
+    }
+
+    // The block without the bytes of `drops`, stored from `to`: each eight bytes looked up by
+    // their drops to the front of their eight places, and stored where the eight before them end.
+    // Stores at most SIZE bytes; returns the bytes kept.
+    static std::uint32_t store_without(char* to, Bytes bytes, Mask drops) {
+        const uint8x8_t drops_by_eights = vcreate_u8(drops);  // a byte for each eight bytes
+        const std::uint64_t orders = offsets_in_table<3>(drops_by_eights);
+        // Each eight bytes of a register looked up in the whole of it, by the table whose indices
+        // start where they do.
+        return store_eights(
+            to, ends_of_eights(drops_by_eights, -1), [&](std::uint8_t* at, std::uint32_t eight) {
+                const auto* table =
+                    reinterpret_cast<const std::uint8_t*>(WITHOUT.by_drops[eight % 2]);
+                vst1_u8(at, vqtbl1_u8(eight < 2 ? bytes.low : bytes.high,
+                                      vld1_u8(table + (orders >> 16 * eight & 0xFFFF))));
+            });
     }
 
     // The lookup takes the whole byte as the index, so the low four bits are picked first.
@@ -111,6 +130,23 @@ struct NeonBlock : BitPerByte {
     }
     static Mask as_mask(uint8x8_t eights) { return vget_lane_u32(vreinterpret_u32_u8(eights), 0); }
 
+    static Bytes pair_crs(const char* from, Bytes bytes) {
+        const Bytes crs = equal<CR>(bytes), next_lfs = equal<LF>(load(from + 1));
+        return {vandq_u8(crs.low, next_lfs.low), vandq_u8(crs.high, next_lfs.high)};
+    }
+
+    // Stores each eight bytes of the block, by store_eight(at, eight), where those before them end
+    // (ends_of_eights); returns where the block ends.
+    template <class StoreEight>
+    static std::uint32_t store_eights(char* to, std::uint32_t ends, StoreEight store_eight) {
+        auto* out = reinterpret_cast<std::uint8_t*>(to);
+        store_eight(out, 0);
+        store_eight(out + (ends & 0xFF), 1);
+        store_eight(out + (ends >> 8 & 0xFF), 2);
+        store_eight(out + (ends >> 16 & 0xFF), 3);
+        return ends >> 24;
+    }
+
     // Where each eight bytes' entry lies in a table of entries of 2^SHIFT bytes chosen by their
     // byte of the mask: that byte shifted, in four 16-bit fields, each added to the table's
     // address with no shift of its own.
@@ -118,7 +154,7 @@ struct NeonBlock : BitPerByte {
     static std::uint64_t offsets_in_table(uint8x8_t eights) {
         return vget_lane_u64(vreinterpret_u64_u16(vget_low_u16(vshll_n_u8(eights, SHIFT))), 0);
     }
-    // Where each eight bytes end once each bit of the mask adds `grown` bytes:
+    // Where each eight bytes end once each bit of the mask adds `grown` bytes (-1 drops one):
     // byte g, for g below 3, is where the eight bytes g + 1 start, and byte 3 where the block
     // ends. The bits are counted in a vector, where arm64 has a count of bits, and summed with the
     // eights' own lengths by a multiply and an add.
