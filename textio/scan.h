@@ -47,6 +47,10 @@ using NativeBlock = WordBlock;
     return copy_through_lf_with<NativeBlock>(to, from, n);
 }
 
+inline void copy_pieces(Pieces& run, std::int32_t room) {
+    copy_pieces_with<NativeBlock>(run, room);
+}
+
 }  // namespace MIRZET_SCAN_VARIANT
 
 // The builds for a processor beyond the baseline include this header inside a region compiled for

@@ -147,17 +147,37 @@ inline const char* find_last_lf(const char* from, std::size_t n) {
 #endif
 }
 
+// Copies n bytes between buffers that do not overlap, a block at a time, the last block ending
+// where the bytes end. Not the library's copy, which takes a string instruction for a few KB:
+// on AMD's processors of family 0x19 that took a tenth of the CPU of a copy of source-like text
+// to a file, and this loop a hundredth. The portable word is too narrow to beat the library.
+template <ByteBlock Block>
+void copy_apart_with(char* to, const char* from, std::uint32_t n) {
+    if constexpr (Block::SIZE < WIDEST_BLOCK) {
+        std::memcpy(to, from, n);
+    } else {
+        if (n < Block::SIZE) {
+            copy_below_block(to, from, n);
+            return;
+        }
+        for (std::uint32_t at = 0; at + Block::SIZE < n; at += Block::SIZE)
+            copy_block<Block>(to + at, from + at);
+        copy_block<Block>(to + n - Block::SIZE, from + n - Block::SIZE);
+    }
+}
+
 // Inside the stretch that both the source and the space hold, the pieces lie back to back and
 // where one ends changes no byte, so only the stretch's last piece end is looked for, from the
 // end: every LF ends a piece, and after the last one in the stretch the pieces are room bytes
 // long. Everything before that end is one copy, and no pass counts lines.
-inline void copy_pieces(Pieces& run, std::int32_t room) {
+template <ByteBlock Block>
+void copy_pieces_with(Pieces& run, std::int32_t room) {
     const std::int32_t stretch = std::min(run.left, run.space);
     if (room <= 0 || stretch <= 0) return;
     const char* lf = find_last_lf(run.from, static_cast<std::size_t>(stretch));
     const std::int32_t lines = lf != nullptr ? static_cast<std::int32_t>(lf - run.from) + 1 : 0;
     const std::int32_t whole = lines + (stretch - lines) / room * room;
-    std::memcpy(run.to, run.from, static_cast<std::size_t>(whole));
+    copy_apart_with<Block>(run.to, run.from, static_cast<std::uint32_t>(whole));
     run = {run.from + whole, run.left - whole, run.to + whole, run.space - whole};
 }
 
