@@ -114,7 +114,8 @@ check() {
         {
             printf '# Per MB of output, the 10 MB corpora of bench/guard.sh. Instructions (callgrind, the\n'
             printf '# source-like corpus) for each path of the byte loops: AVX2 and SSE2, picked with\n'
-            printf '# MIRZET_SIMD; the portable block that processors other than x86-64 and arm64 run,\n'
+            printf '# MIRZET_SIMD, and avx2-crlf, the CR-LF corpus on AVX2, where the read shows;\n'
+            printf '# the portable block that processors other than x86-64 and arm64 run,\n'
             printf '# forced on x86-64; and arm64, per MB of input, counted under qemu by\n'
             printf '# bench/arm64-count.sh. avx2-mispredicts-KIND: the conditional branches cachegrind\n'
             printf '# mispredicts on the AVX2 path, for each kind of corpus; arm64-mispredicts-KIND,\n'
@@ -147,6 +148,9 @@ avx2_measured=
 if [ "$avx2" = yes ] && measure avx2 "$build/mirzet" avx2; then
     avx2_measured=$measured
     check avx2 "instructions per MB on the avx2 path"
+    # The read's loop, which the source-like corpus, with no CR, hardly runs.
+    count avx2 crlf "$build/mirzet" avx2 Ir callgrind &&
+        check avx2-crlf "instructions per MB on the avx2 path, crlf corpus"
 fi
 if measure sse2 "$build/mirzet" baseline; then
     # A name the program does not know leaves it on its best path, and the SSE2 figure would
