@@ -132,19 +132,21 @@ sub check {
     my ($what, $ok, $figure) = @_;
     push @checks, sprintf('| %s | %s | %s |', $what, $figure, $ok ? 'met' : '**missed**');
 }
-# The targets of the path the copy runs: AVX-512's where the processor has it, else AVX2's.
-my %floor_target = ($ENV{AVX512_MISSING} // '') eq ''
-    ? (file => {source => 1.08, crlf => 1.12, long => 1.12, short => 1.12, mixed => 1.12, ragged => 1.12},
-       pipe => {source => 1.15, crlf => 1.15, long => 1.15, short => 1.15, mixed => 1.15, ragged => 1.15})
-    : (file => {source => 1.3, crlf => 1.45, long => 1.45, short => 1.45, mixed => 1.45, ragged => 1.2},
-       pipe => {source => 1.5, crlf => 1.5, long => 1.5, short => 1.5, mixed => 1.5, ragged => 1.5});
-for my $output (qw(file pipe)) {
-    for my $corpus (@corpora) {
-        my $r = $ratio{"$output/$corpus/mirzet"};
-        my $target = $floor_target{$output}{$corpus};
-        next unless defined $r;
-        check("$corpus, to a $output: at most $target× the floor", $r <= $target, fmt($r, 2) . '×');
-    }
+# The targets of the path the copy runs: AVX-512's where the processor has it, else AVX2's. To a
+# pipe the floor must bound the copy, and the pipe may add to the ratio little more than a file.
+my $file_target = ($ENV{AVX512_MISSING} // '') eq '' ? 1.08 : 1.15;
+my $pipe_gap = 0.08;
+for my $corpus (@corpora) {
+    my $r = $ratio{"file/$corpus/mirzet"};
+    next unless defined $r;
+    check("$corpus, to a file: at most $file_target× the floor", $r <= $file_target, fmt($r, 2) . '×');
+}
+for my $corpus (@corpora) {
+    my ($r, $f) = ($ratio{"pipe/$corpus/mirzet"}, $ratio{"file/$corpus/mirzet"});
+    next unless defined $r && defined $f;
+    check("$corpus, to a pipe: at least 0.97× the floor", $r >= 0.97, fmt($r, 2) . '×');
+    check("$corpus, to a pipe: within $pipe_gap of its ratio to a file", $r <= $f + $pipe_gap,
+          fmt($r, 2) . '× against ' . fmt($f, 2) . '×');
 }
 for my $output (qw(file pipe)) {
     for my $corpus (@corpora) {
@@ -251,13 +253,13 @@ for my $corpus (@corpora) {
         push @per_path, "| $corpus_text{$corpus} | $path_text{$path} | " . join(' | ', @cells) . ' |';
     }
 }
-# The AVX2 path mispredicts at most half the branches the earlier build did, on every corpus but
-# the long lines, whose few line ends it never guessed wrong much.
-for my $corpus (grep { $_ ne 'long' } @corpora) {
+# The AVX2 path mispredicts no more branches than the earlier build did, give or take a tenth, on
+# any corpus: its loops already took no branch for a line end, and must not take one again.
+for my $corpus (@corpora) {
     my $now = $per_path{"mirzet/avx2/$corpus"};
     my $old = $per_path{"before/avx2/$corpus"};
     next unless $now && $old && $old->[1] > 0;
-    check("$corpus: avx2 mispredicts at most half of $ENV{BEFORE_LABEL}'s", $now->[1] <= $old->[1] / 2,
+    check("$corpus: avx2 mispredicts at most 1.1× $ENV{BEFORE_LABEL}'s", $now->[1] <= $old->[1] * 1.1,
           sprintf('%s → %s', commas($old->[1]), commas($now->[1])));
 }
 my $per_path_section = '';
@@ -371,12 +373,19 @@ their output. `unix2dos` needs `-f`, or it refuses the corpus with NUL bytes as 
 standard input. Their calls differ too: `sed` and `perl` write up to 8192 bytes a call, `unix2dos`
 4096, and `cat` hands a file to file copy to the kernel whole (`copy_file_range`), where mirzet
 writes at most 1025 bytes a call. Where such a tool costs less than the floor, no copy that keeps
-mirzet's calls can be faster than it. On a pipe the time also depends on the writer's pace: a
-writer on another processor than its reader finds it waiting, and wakes it, more often the slower
-it writes, so a replay that writes faster than the copy paid for fewer wake-ups and its ratio
-wandered from 0.6 to 2.8 between runs. With both ends on one processor the reader runs only when
-the writer yields, and counting the reader's time with the writer's charges each tool for the
-wake-ups it causes.
+mirzet's calls can be faster than it.
+
+On a pipe the time also depends on the writer's pace. A writer on another processor than its
+reader finds it waiting, and wakes it, more often the slower it writes, so a replay that writes
+faster than the copy pays for fewer wake-ups: timed so, the writer alone, single pairs of the floor
+and mirzet ranged from 0.65 to 2.0 on one machine, and their medians were not a bound. With both
+ends on one processor the reader runs when the scheduler gives it its share, about once for every
+6 µs the writer runs (11,400 reads drained the floor's 50 MB of CR-LF text, 16,300 mirzet's), and
+counting the reader's time with the writer's charges each tool for the wake-ups its own time
+brings on: a replay that spins 1,000 idle loop turns after each write is read 24,000 times and
+costs its reader 0.075 s instead of 0.040, and itself 0.02 s more of system time. So each second
+a copy spends on the bytes costs it about 1.3 s more on a pipe, in wake-ups, switches and reads,
+and its ratio to a pipe stands above its ratio to a file by about that much.
 
 ## mirzet's calls
 
