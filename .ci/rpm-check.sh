@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the RPM package from packaging/rpm/mirzet.spec with rpmbuild, as a distribution of the RPM
 # family would, on this Debian machine, and checks it: the versions and the changelog agree with
-# CMakeLists.txt and CHANGELOG.md, rpmlint finds no error in the spec or the package, the package
+# CMakeLists.txt and CHANGELOG.md, rpmlint finds no error in the build file or the package, the package
 # holds the program, the page (compressed by rpm), the licence and the documents, the program taken
 # out of it copies a file exactly, and two builds give the same bytes. The tree is built from a
 # scratch copy (changes not yet committed included); the work tree is not touched.
@@ -13,7 +13,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$PWD
-spec=packaging/rpm/mirzet.spec
+recipe=packaging/rpm/mirzet.spec  # the package's build file
 
 . .ci/checks.sh
 finish() {
@@ -21,7 +21,7 @@ finish() {
   exit
 }
 
-# The rpm tools, find-debuginfo's stripper, and what the spec builds with.
+# The rpm tools, find-debuginfo's stripper, and what the package builds with.
 need=()
 command -v rpmbuild >/dev/null || need+=(rpm)
 command -v rpmlint >/dev/null || need+=(rpmlint)
@@ -40,16 +40,16 @@ fi
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-echo "== the spec"
+echo "== the build file"
 version=$(sed -n 's/^project(mirzet VERSION \([^ )]*\).*/\1/p' CMakeLists.txt)
-spec_version=$(sed -n 's/^Version: *//p' "$spec")
-# The spec's changelog as "VERSION DATE" lines, newest first, and CHANGELOG.md's the same way.
-spec_log=$(sed -n '/^%changelog/,$s/^\* \(... ... .. ....\) .* - \([^ -]*\)-[^ ]*$/\2 \1/p' "$spec" |
+recipe_version=$(sed -n 's/^Version: *//p' "$recipe")
+# The build file's changelog as "VERSION DATE" lines, newest first, and CHANGELOG.md's the same way.
+recipe_log=$(sed -n '/^%changelog/,$s/^\* \(... ... .. ....\) .* - \([^ -]*\)-[^ ]*$/\2 \1/p' "$recipe" |
   while read -r v d; do echo "$v $(date -u -d "$d" +%F)"; done)
 changelog=$(sed -n 's/^## \[\([^]]*\)\] - \(.*\)$/\1 \2/p' CHANGELOG.md)
-check "the spec's Version is project()'s ($version)" same "Version" "$version" "$spec_version"
-check "the spec's %changelog has CHANGELOG.md's versions and dates" \
-  same "the changelog" "$changelog" "$spec_log"
+check "the build file's Version is project()'s ($version)" same "Version" "$version" "$recipe_version"
+check "the build file's %changelog has CHANGELOG.md's versions and dates" \
+  same "the changelog" "$changelog" "$recipe_log"
 
 # rpmlint's warnings that stay, each with why; any other warning, or any error, fails.
 declare -A why=(
@@ -83,7 +83,7 @@ git -C "$root" ls-files -z --cached --others --exclude-standard |
 # (the program is stripped, its debug data moved out, source paths rewritten), brp-compress run by
 # bash (Debian's /bin/sh lacks the `read -d` it uses, and the page would stay uncompressed),
 # the packager, and time stamps and build host taken from SOURCE_DATE_EPOCH, which is the date of
-# the spec's newest changelog entry.
+# the build file's newest changelog entry.
 cat >"$scratch/family.macros" <<'EOF'
 %_enable_debug_packages 1
 %install %{?_enable_debug_packages:%{?buildsubdir:%{debug_package}}}\
@@ -97,13 +97,13 @@ EOF
 post=$(rpm --eval '%{__os_install_post}' | sed -e 's/^ *//' -e '/^$/d' -e 's|^/usr/lib/rpm/brp-compress|bash &|' |
   paste -sd';')
 export SOURCE_DATE_EPOCH
-SOURCE_DATE_EPOCH=$(date -u -d "$(sed -n '/^%changelog/{n;s/^\* \(... ... .. ....\).*/\1/p}' "$spec")" +%s)
+SOURCE_DATE_EPOCH=$(date -u -d "$(sed -n '/^%changelog/{n;s/^\* \(... ... .. ....\).*/\1/p}' "$recipe")" +%s)
 build_rpm() {  # build_rpm NAME [OPTIONS]: rpmbuild -bb in the build tree, its packages to NAME/
   local top=$scratch/build
   rm -rf "$top"
   mkdir -p "$top/SOURCES"
   cp "$scratch/mirzet-$version.tar.gz" "$top/SOURCES/"
-  cp "$root/$spec" "$top/"
+  cp "$root/$recipe" "$top/"
   (cd "$top" && rpmbuild -bb --nodeps --load "$scratch/family.macros" --define "_topdir $top" \
     --define '_smp_ncpus_max 2' --define "__os_install_post $post" "${@:2}" mirzet.spec) \
     >"$scratch/$1.log" 2>&1 || { tail -n 40 "$scratch/$1.log" && return 1; }
@@ -129,10 +129,10 @@ check "%check ran the unit tests" ran_tests
 
 rpm=$scratch/one/$(uname -m)/mirzet-$version-1.$(uname -m).rpm
 echo "== rpmlint"
-# The spec and the package in one run, as rpmlint reads the rpmlintrc beside the spec and calls a
-# filter that matches nothing in what it checks an error.
-check "rpmlint finds no error in the spec and the package, and only the warnings named here" \
-  lint -r packaging/rpm/mirzet.rpmlintrc "$spec" "$rpm"
+# The build file and the package in one run, as rpmlint reads the rpmlintrc beside the build file
+# and calls a filter that matches nothing in what it checks an error.
+check "rpmlint finds no error in the build file and the package, and only the warnings named here" \
+  lint -r packaging/rpm/mirzet.rpmlintrc "$recipe" "$rpm"
 
 echo "== what the package holds"
 holds() {
