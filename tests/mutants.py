@@ -160,7 +160,7 @@ MUTANTS = [
            "a CR-LF pair is read as LF once the text has moved down a block",
            simd="baseline"),
     Mutant("textio/scan/read.h",
-           "to += Block::store_without(to, bytes, pairs_in_block<Block>(from, bytes));",
+           "to += Block::store_without(to, bytes, Block::pairs(from, bytes));",
            "to += Block::store_without(to, bytes, 0);",
            "a CR-LF pair is read as LF where a block drops bytes in the same work whatever they are",
            simd="avx2"),

@@ -96,26 +96,16 @@ inline std::uint32_t find_pair_plain(const char* from, std::uint32_t n) {
 
 // Blocks that store a block without some of its bytes in the same work whatever they are:
 // store_without(to, bytes, drops) stores the bytes not in drops from `to`, reaching at most SIZE
-// bytes, and returns how many there are, SIZE - count(drops). The mask has one bit a byte.
+// bytes, and returns how many there are, SIZE - count(drops); pairs(from, bytes) is the mask of
+// the block's pairs' CRs, a CR whose next byte, the next block's first for the last, is an LF,
+// found without a shift across the mask. The masks have one bit a byte.
 template <class B>
 concept StoresWithout = ByteBlock<B> &&
-    requires(char* to, typename B::Bytes bytes, typename B::Mask drops) {
+    requires(const char* from, char* to, typename B::Bytes bytes, typename B::Mask drops) {
     { B::store_without(to, bytes, drops) } -> std::same_as<std::uint32_t>;
+    { B::pairs(from, bytes) } -> std::same_as<typename B::Mask>;
     requires B::SIZE == sizeof(typename B::Mask) * 8;
 };
-
-// The pairs among a block's bytes, as a mask of their CRs: a CR whose next byte, the next
-// block's first for the last, is an LF. A block may find them its own way (pairs).
-template <StoresWithout Block>
-typename Block::Mask pairs_in_block(const char* from, typename Block::Bytes bytes) {
-    if constexpr (requires { Block::pairs(from, bytes); }) {
-        return Block::pairs(from, bytes);
-    } else {
-        const typename Block::Mask next_is_lf = from[Block::SIZE] == LF;
-        return Block::template mask<CR>(bytes) &
-               (Block::template mask<LF>(bytes) >> 1 | next_is_lf << (Block::SIZE - 1));
-    }
-}
 
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
 // byte, and the runs between CRs are searched as find_cr_with searches them.
@@ -134,7 +124,7 @@ template <StoresWithout Block>
 std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
     std::uint32_t at = 0;
     for (; at + Block::SIZE < n; at += Block::SIZE) {
-        const typename Block::Mask pairs = pairs_in_block<Block>(from + at, Block::load(from + at));
+        const typename Block::Mask pairs = Block::pairs(from + at, Block::load(from + at));
         if (pairs != 0) return at + Block::first(pairs);
     }
     return at + find_pair_plain(from + at, n - at);
@@ -224,7 +214,7 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
     const char* const last = text + stop - 1;
     while (from + SIZE < last) {
         const typename Block::Bytes bytes = Block::load(from);
-        to += Block::store_without(to, bytes, pairs_in_block<Block>(from, bytes));
+        to += Block::store_without(to, bytes, Block::pairs(from, bytes));
         from += SIZE;
     }
     kept = static_cast<std::uint32_t>(to - text);
