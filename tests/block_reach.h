@@ -1,5 +1,6 @@
 // How far a block's stores reach: a block stored with a CR before each LF (store_with_crs), or
-// without some of its bytes (store_without), into canary bytes, over random blocks. The loops'
+// without some of its bytes (store_without), whole or the first part (store_first_without), into
+// canary bytes, over random blocks. The loops'
 // slack is counted from the reach a block declares, so a store past it overruns their buffers,
 // and a declared reach that no store comes to certifies slack that was never measured. Included by
 // the tests for the baseline's blocks and, inside a region compiled for the processor, by
@@ -21,13 +22,14 @@ namespace mirzet::scan {
 
 // What a kind of store reached, counted from where it was asked to store: one past the furthest
 // byte it changed, against the reach its block declares (both 0 where the block has no such
-// store); and whether it changed a byte before that place.
+// store); and whether it changed a byte before that place. A store of part of a block is counted
+// from the end of the bytes it keeps, and declares that it reaches no further.
 struct Reach {
     std::uint32_t declared, furthest;
     bool before;
 };
 struct BlockReaches {
-    Reach with_crs, without;
+    Reach with_crs, without, part_without;
 };
 
 #ifndef MIRZET_SCAN_FOR_AVX2
@@ -36,6 +38,7 @@ BlockReaches block_reaches_avx2(std::uint32_t seed);
 #endif
 #if MIRZET_SCAN_AVX512
 BlockReaches block_reaches_avx512(std::uint32_t seed);
+BlockReaches block_reaches_avx512_read(std::uint32_t seed);
 #endif
 #endif
 
@@ -59,9 +62,10 @@ inline void random_block(char* block, std::uint32_t size, std::mt19937& random) 
 }
 
 // Stores once over each of two canaries that differ in every bit, so that every byte a store
-// writes differs from one of them, and widens the reach to the bytes it changed.
+// writes differs from one of them, and widens the reach to the bytes it changed past the first
+// `allowed`.
 template <class Store>
-void widen(Reach& reach, std::uint32_t offset, Store store) {
+void widen(Reach& reach, std::uint32_t offset, Store store, std::uint32_t allowed = 0) {
     constexpr std::uint32_t ROOM = 2 * EXPAND_SLACK;
     const unsigned char canaries[] = {0x5A, 0xA5};
     for (const unsigned char canary : canaries) {
@@ -71,7 +75,8 @@ void widen(Reach& reach, std::uint32_t offset, Store store) {
         for (std::uint32_t i = 0; i < ROOM; ++i) {
             if (static_cast<unsigned char>(room[i]) == canary) continue;
             if (i < offset) reach.before = true;
-            if (i >= offset) reach.furthest = std::max(reach.furthest, i - offset + 1);
+            if (i >= offset + allowed)
+                reach.furthest = std::max(reach.furthest, i - offset - allowed + 1);
         }
     }
 }
@@ -88,10 +93,15 @@ constexpr bool HAS_STORE_WITHOUT = requires(char* to, typename Block::Bytes byte
                                             typename Block::Mask drops) {
     Block::store_without(to, bytes, drops);
 };
+template <class Block>
+constexpr bool HAS_STORE_FIRST_WITHOUT = requires(char* to, typename Block::Bytes bytes,
+                                                  typename Block::Mask drops, std::uint32_t n) {
+    Block::store_first_without(to, bytes, drops, n);
+};
 
 // Each store the block has, of random blocks at random alignments: its LFs for the CRs to put
 // before, its CRs for the bytes to drop (any bytes will do).
-template <ByteBlock Block>
+template <ReadByteBlock Block>
 BlockReaches block_reaches(std::uint32_t seed) {
     std::mt19937 random(seed);
     BlockReaches reaches{};
@@ -110,6 +120,15 @@ BlockReaches block_reaches(std::uint32_t seed) {
             widen(reaches.without, offset, [&](char* to) {
                 Block::store_without(to, bytes, Block::template mask<CR>(bytes));
             });
+        if constexpr (HAS_STORE_FIRST_WITHOUT<Block>) {
+            const std::uint32_t n = random() % Block::SIZE;
+            const typename Block::Bytes part = Block::load_first(block, n);
+            const typename Block::Mask drops = Block::template mask<CR>(part);
+            widen(
+                reaches.part_without, offset,
+                [&](char* to) { Block::store_first_without(to, part, drops, n); },
+                n - Block::count(drops));
+        }
     }
     return reaches;
 }

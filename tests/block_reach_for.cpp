@@ -43,6 +43,9 @@ namespace mirzet::scan {
 BlockReaches block_reaches_avx512(std::uint32_t seed) {
     return block_reaches<Avx512Block>(seed);
 }
+BlockReaches block_reaches_avx512_read(std::uint32_t seed) {
+    return block_reaches<Avx512ReadBlock>(seed);
+}
 #else
 BlockReaches block_reaches_avx2(std::uint32_t seed) {
     return block_reaches<Avx2Block>(seed);

@@ -224,10 +224,33 @@ void check_move_down(Generator& generate) {
     }
 }
 
+using SqueezeLoop = Squeezed (*)(char*, std::uint32_t);
+
+// Whether the fast loop converts the first n of these bytes as the plain loop does: the same
+// counts, the same bytes kept, and the bytes not read, and those after the text, as they were.
+::testing::AssertionResult squeezes_alike(SqueezeLoop squeeze_fast, const std::vector<char>& bytes,
+                                          std::uint32_t n) {
+    std::vector<char> fast = bytes, plain = bytes;
+    const Squeezed fast_s = squeeze_fast(fast.data(), n);
+    const Squeezed plain_s = squeeze_crlf_plain(plain.data(), n);
+    if (fast_s.stop != plain_s.stop || fast_s.kept != plain_s.kept || fast_s.read != plain_s.read)
+        return ::testing::AssertionFailure()
+               << "n " << n << ": kept, read, stop " << fast_s.kept << ", " << fast_s.read << ", "
+               << fast_s.stop << " against " << plain_s.kept << ", " << plain_s.read << ", "
+               << plain_s.stop;
+    if (bytes_of(fast.data(), fast_s.kept) != bytes_of(plain.data(), plain_s.kept))
+        return ::testing::AssertionFailure() << "n " << n << ": the bytes kept differ";
+    const auto unread = static_cast<std::uint32_t>(bytes.size()) - plain_s.read;
+    if (bytes_of(fast.data() + fast_s.read, unread) !=
+        bytes_of(bytes.data() + plain_s.read, unread))
+        return ::testing::AssertionFailure() << "n " << n << ": a byte not read changed";
+    return ::testing::AssertionSuccess();
+}
+
 // In place, as the read conversion drops the CR of each pair, with CR-LF line ends made common,
 // or no CR at all, and now and then a Ctrl-Z, which stops the data. The bytes not yet read, and
 // those after the text, must come out as they went in: the caller settles the last one.
-void check_squeeze(Generator& generate, Squeezed (*squeeze_fast)(char*, std::uint32_t)) {
+void check_squeeze(Generator& generate, SqueezeLoop squeeze_fast) {
     for (int round = 0; round < 20000; ++round) {
         const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
         Text text = generate.text(n);
@@ -238,17 +261,8 @@ void check_squeeze(Generator& generate, Squeezed (*squeeze_fast)(char*, std::uin
             if (i > 0 && bytes[i] == LF && crs && generate.below(2) == 0) bytes[i - 1] = CR;
         }
         if (n > 0 && round % 3 == 0) bytes[generate.below(n)] = CTRL_Z;
-        std::vector<char> fast(bytes, text.bytes.data() + text.bytes.size()), plain = fast;
-        const Squeezed fast_s = squeeze_fast(fast.data(), n);
-        const Squeezed plain_s = squeeze_crlf_plain(plain.data(), n);
-        ASSERT_EQ(fast_s.stop, plain_s.stop) << "round " << round << ", n " << n;
-        ASSERT_EQ(fast_s.kept, plain_s.kept) << "round " << round << ", n " << n;
-        ASSERT_EQ(fast_s.read, plain_s.read) << "round " << round << ", n " << n;
-        ASSERT_EQ(bytes_of(fast.data(), fast_s.kept), bytes_of(plain.data(), plain_s.kept))
-            << "round " << round;
-        const auto unread = static_cast<std::uint32_t>(fast.size()) - plain_s.read;
-        ASSERT_EQ(bytes_of(fast.data() + fast_s.read, unread),
-                  bytes_of(bytes + plain_s.read, unread))
+        ASSERT_TRUE(squeezes_alike(
+            squeeze_fast, std::vector<char>(bytes, text.bytes.data() + text.bytes.size()), n))
             << "round " << round;
     }
 }
@@ -285,7 +299,7 @@ TYPED_TEST(ScanTest, SqueezeCrlfMatchesThePlainLoop) {
 struct PathLoops {
     Path path;
     ExpandLoop expand;
-    Squeezed (*squeeze)(char*, std::uint32_t);
+    SqueezeLoop squeeze;
 };
 
 class PathTest : public ::testing::TestWithParam<PathLoops> {
@@ -306,6 +320,39 @@ TEST_P(PathTest, ExpandLfMatchesThePlainLoop) {
 TEST_P(PathTest, SqueezeCrlfMatchesThePlainLoop) {
     Generator generate(7);
     check_squeeze(generate, GetParam().squeeze);
+}
+
+// Where the loops change gear, which random text reaches only now and then: a byte either side of
+// each block width's multiples up to 256, and texts of a byte or two. A pair, a lone CR before a
+// pair, a lone CR or a Ctrl-Z goes at every place in turn (so at each block's last byte, and a
+// pair across two blocks), in text with no line end, in text whose bytes all move after a first
+// pair, and in text of CR-LF lines every 10 bytes.
+TEST_P(PathTest, SqueezeCrlfMatchesThePlainLoopAtEveryPlaceNearBlockEdges) {
+    const std::uint32_t lengths[] = {1,   2,   3,   31,  32,  33,  63,  64,  65,  66,
+                                     127, 128, 129, 130, 191, 192, 193, 255, 256, 257};
+    const std::string features[] = {"\r\n", "\r\r\n", "\r", std::string(1, CTRL_Z)};
+    for (const std::uint32_t n : lengths) {
+        for (int background = 0; background < 3; ++background) {
+            for (const std::string& feature : features) {
+                for (std::uint32_t place = 0; place < n; ++place) {
+                    std::vector<char> text(n);
+                    for (std::uint32_t i = 0; i < n; ++i) {
+                        const std::uint32_t line = background == 1 ? n : 10;
+                        text[i] = background == 0        ? static_cast<char>('a' + i % 26)
+                                  : i % line == line - 2 ? CR
+                                  : i % line == line - 1 ? LF
+                                                         : static_cast<char>('a' + i % 26);
+                    }
+                    if (background == 1 && n > 2) text[0] = CR, text[1] = LF;
+                    for (std::uint32_t i = 0; i < feature.size() && place + i < n; ++i)
+                        text[place + i] = feature[i];
+                    ASSERT_TRUE(squeezes_alike(GetParam().squeeze, text, n))
+                        << "background " << background << ", feature of " << feature.size()
+                        << " bytes at " << place;
+                }
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, PathTest,
@@ -367,6 +414,7 @@ TEST(BlockReachTest, StoresReachExactlyAsFarAsTheBlockDeclares) {
 #endif
 #if MIRZET_SCAN_AVX512
         {"avx512", Path::AVX512, block_reaches_avx512},
+        {"avx512 read", Path::AVX512, block_reaches_avx512_read},
 #endif
     };
     for (const Row& row : rows) {
@@ -375,8 +423,10 @@ TEST(BlockReachTest, StoresReachExactlyAsFarAsTheBlockDeclares) {
             continue;
         }
         const BlockReaches reaches = row.reaches(8);
-        const std::pair<const char*, Reach> stores[] = {{"with its CRs", reaches.with_crs},
-                                                        {"without bytes", reaches.without}};
+        const std::pair<const char*, Reach> stores[] = {
+            {"with its CRs", reaches.with_crs},
+            {"without bytes", reaches.without},
+            {"part without bytes", reaches.part_without}};
         for (const auto& [store, reach] : stores) {
             EXPECT_EQ(reach.furthest, reach.declared)
                 << "the " << row.block << " block stored " << store;

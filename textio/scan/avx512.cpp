@@ -33,7 +33,7 @@ Expanded expand_lf_avx512(char* out, std::uint32_t limit, const char* text, std:
 }
 
 Squeezed squeeze_crlf_avx512(char* text, std::uint32_t n) {
-    return squeeze_crlf_with<Avx512Block>(text, n);
+    return squeeze_crlf_with<Avx512ReadBlock>(text, n);
 }
 
 }  // namespace mirzet::scan

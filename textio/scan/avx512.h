@@ -1,7 +1,8 @@
-// The x86-64 block of the processors with AVX-512 and its VBMI2 expand and compress: the AVX2
-// block, with a CR put before each LF, and a pair's CR dropped, by one instruction a block. Built
-// only into the AVX-512 build of the loops (textio/scan/avx512.cpp), which a program chooses at
-// run time where the processor has it.
+// The x86-64 blocks of the processors with AVX-512 and its VBMI2 expand and compress: for the
+// write, the AVX2 block with a CR put before each LF by one expand a block; for the read, a block
+// of 64 bytes whose pairs' CRs are dropped by one compress. Built only into the AVX-512 build of
+// the loops (textio/scan/avx512.cpp), which a program chooses at run time where the processor has
+// it.
 #pragma once
 
 #include "textio/scan/avx2.h"
@@ -30,16 +31,66 @@ struct Avx512Block : Avx2Block {
         _mm512_storeu_si512(to, out);
         return SIZE + count(lfs);
     }
+};
+static_assert(ByteBlock<Avx512Block>);
+
+// The read's block: sixty-four bytes in one AVX-512 register, with a mask of a bit a byte in a
+// mask register, so that a compress drops a block's pairs' CRs for half the instructions a byte
+// of the AVX2-wide block. The read stores only over bytes it has read, so its width costs no
+// buffer any slack; the write, which stores past its bytes, keeps the block above.
+struct Avx512ReadBlock : SpacedMask<std::uint64_t, 1> {
+    using Bytes = __m512i;
+    static constexpr std::uint32_t SIZE = 64;
+
+    static Bytes load(const char* from) { return _mm512_loadu_si512(from); }
+    static void store(char* to, Bytes bytes) { _mm512_storeu_si512(to, bytes); }
+    template <char C>
+    static Mask mask(Bytes bytes) {
+        return _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(C));
+    }
+
+    // As the AVX2 block finds them: the next bytes are loaded one byte on, and the compare of
+    // the LFs is made only where the first found a CR.
+    static Mask pairs(const char* from, Bytes bytes) {
+        return _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(CR)),
+                                           load(from + 1), _mm512_set1_epi8(LF));
+    }
+
+    // A byte from 0x80 up shuffles to 0, which it does not equal. The table is broadcast under
+    // a full mask: GCC 12 warns of the unmasked form's undefined register.
+    static Mask cr_or_ctrl_z(Bytes bytes) {
+        const __m512i table = _mm512_maskz_broadcast_i32x4(
+            0xFFFF,
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(CR_OR_CTRL_Z_BY_LOW_BITS.entries)));
+        return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(table, bytes), bytes);
+    }
+    static constexpr std::uint32_t WINDOW = 128;
+    static bool window_holds_cr_or_ctrl_z(const char* from) {
+        return (cr_or_ctrl_z(load(from)) | cr_or_ctrl_z(load(from + 64))) != 0;
+    }
 
     // The kept bytes compressed to the front of the block's own register, then stored: the
     // compress that stores to memory is slow on some processors, and merging into the register
     // the bytes are in waits for nothing new.
     static std::uint32_t store_without(char* to, Bytes bytes, Mask drops) {
-        store(to, _mm256_mask_compress_epi8(bytes, ~drops, bytes));
+        store(to, _mm512_mask_compress_epi8(bytes, ~drops, bytes));
         return SIZE - count(drops);
     }
+
+    // The first n bytes, n below SIZE, and zeros after them, and the kept among them stored:
+    // masked, so that no byte past them is read or written, and the last bytes before the stop
+    // cost a block, not a byte at a time.
+    static Bytes load_first(const char* from, std::uint32_t n) {
+        return _mm512_maskz_loadu_epi8(_bzhi_u64(~std::uint64_t{0}, n), from);
+    }
+    static std::uint32_t store_first_without(char* to, Bytes bytes, Mask drops, std::uint32_t n) {
+        const std::uint32_t kept = n - count(drops);
+        _mm512_mask_storeu_epi8(to, _bzhi_u64(~std::uint64_t{0}, kept),
+                                _mm512_mask_compress_epi8(bytes, ~drops, bytes));
+        return kept;
+    }
 };
-static_assert(ByteBlock<Avx512Block>);
+static_assert(ReadByteBlock<Avx512ReadBlock>);
 
 }  // namespace MIRZET_SCAN_VARIANT
 }  // namespace mirzet::scan

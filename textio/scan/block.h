@@ -44,17 +44,22 @@ namespace mirzet::scan {
 // The widest block of any build: what the loops may store past their bytes is measured in it.
 constexpr std::uint32_t WIDEST_BLOCK = 32;
 
+// The widest block of the read's loops, which store only over bytes they have read, in place, so
+// that their width costs no buffer any slack.
+constexpr std::uint32_t WIDEST_READ_BLOCK = 64;
+
 inline namespace MIRZET_SCAN_VARIANT {
 
-// What the loops ask of a block: its SIZE in bytes, at most the widest; load and store, which
-// move a block through registers; mask<C>, the mask of its bytes equal to C, 0 when there are
-// none; and first and count, the index of the first byte in a mask that has one and the number
-// of bytes in it. A mask holds one bit for each byte, the first byte's lowest, so the
-// mask without its first byte is mask & (mask - 1) whatever the block.
+// What the loops ask of a block: its SIZE in bytes; load and store, which move a block through
+// registers; mask<C>, the mask of its bytes equal to C, 0 when there are none; and first and
+// count, the index of the first byte in a mask that has one and the number of bytes in it. A mask
+// holds one bit for each byte, the first byte's lowest, so the mask without its first byte is
+// mask & (mask - 1) whatever the block. The read's loops take a block of any width up to theirs
+// (read.h); the others store past their bytes, and take one of at most the widest.
 template <class B>
-concept ByteBlock = requires(const char* from, char* to, typename B::Bytes bytes,
-                             typename B::Mask mask) {
-    requires B::SIZE <= WIDEST_BLOCK;
+concept ReadByteBlock = requires(const char* from, char* to, typename B::Bytes bytes,
+                                 typename B::Mask mask) {
+    requires B::SIZE <= WIDEST_READ_BLOCK;
     requires std::unsigned_integral<typename B::Mask>;
     { B::load(from) } -> std::same_as<typename B::Bytes>;
     B::store(to, bytes);
@@ -62,6 +67,8 @@ concept ByteBlock = requires(const char* from, char* to, typename B::Bytes bytes
     { B::first(mask) } -> std::unsigned_integral;
     { B::count(mask) } -> std::same_as<std::uint32_t>;
 };
+template <class B>
+concept ByteBlock = ReadByteBlock<B> && B::SIZE <= WIDEST_BLOCK;
 
 // first and count over a mask that spans BITS bits for each byte, of which a matching byte
 // sets one, the first byte's lowest: an index is a bit's position over BITS.
@@ -150,7 +157,7 @@ template <class T>
     asm("" : "+r"(value));
 }
 
-template <ByteBlock Block>
+template <ReadByteBlock Block>
 void copy_block(char* to, const char* from) {
     Block::store(to, Block::load(from));
 }

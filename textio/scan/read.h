@@ -24,7 +24,7 @@ inline namespace MIRZET_SCAN_VARIANT {
 // number of blocks, hold one. Other blocks leave the Ctrl-Z to the library's search and then look
 // for CRs: their own search for both would cost more than the library's two.
 template <class B>
-concept FindsCrOrCtrlZ = ByteBlock<B> && requires(const char* from, typename B::Bytes bytes) {
+concept FindsCrOrCtrlZ = ReadByteBlock<B> && requires(const char* from, typename B::Bytes bytes) {
     { B::cr_or_ctrl_z(bytes) } -> std::same_as<typename B::Mask>;
     { B::window_holds_cr_or_ctrl_z(from) } -> std::same_as<bool>;
     requires B::WINDOW % B::SIZE == 0;
@@ -72,7 +72,7 @@ inline std::uint32_t find_cr_plain(const char* from, std::uint32_t n) {
 // Fast because a CR-LF ends most lines: the first blocks, where the next CR mostly lies, are
 // searched inline, and only a longer run, which spreads the call's fixed cost, goes to the
 // library's search.
-template <ByteBlock Block>
+template <ReadByteBlock Block>
 std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
     constexpr std::uint32_t INLINE = 128;
     std::uint32_t at = 0;
@@ -100,16 +100,36 @@ inline std::uint32_t find_pair_plain(const char* from, std::uint32_t n) {
 // the block's pairs' CRs, a CR whose next byte, the next block's first for the last, is an LF,
 // found without a shift across the mask. The masks have one bit a byte.
 template <class B>
-concept StoresWithout = ByteBlock<B> &&
+concept StoresWithout = ReadByteBlock<B> &&
     requires(const char* from, char* to, typename B::Bytes bytes, typename B::Mask drops) {
     { B::store_without(to, bytes, drops) } -> std::same_as<std::uint32_t>;
     { B::pairs(from, bytes) } -> std::same_as<typename B::Mask>;
     requires B::SIZE == sizeof(typename B::Mask) * 8;
 };
 
+// Blocks that also load and store part of a block, the first n bytes, n below SIZE, reading and
+// writing no byte past them: load_first(from, n) gives them with zeros after, and
+// store_first_without(to, bytes, drops, n) stores those not in drops, as store_without does, and
+// returns how many there are. The last bytes before the stop then take one block, not a byte loop.
+template <class B>
+concept StoresPartWithout = StoresWithout<B> &&
+    requires(const char* from, char* to, typename B::Bytes bytes, typename B::Mask drops,
+             std::uint32_t n) {
+    { B::load_first(from, n) } -> std::same_as<typename B::Bytes>;
+    { B::store_first_without(to, bytes, drops, n) } -> std::same_as<std::uint32_t>;
+};
+
+// The pairs' CRs among the first n bytes, whose next bytes are the first n + 1: the zeros past
+// them are neither a CR nor an LF.
+template <StoresPartWithout Block>
+typename Block::Mask pairs_among_first(const char* from, std::uint32_t n) {
+    return Block::template mask<CR>(Block::load_first(from, n)) &
+           Block::template mask<LF>(Block::load_first(from + 1, n));
+}
+
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
 // byte, and the runs between CRs are searched as find_cr_with searches them.
-template <ByteBlock Block>
+template <ReadByteBlock Block>
 std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
     for (std::uint32_t at = 0; at + 1 < n; ++at) {
         at += find_cr_with<Block>(from + at, n - 1 - at);  // a CR with a byte after it
@@ -127,7 +147,27 @@ std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
         const typename Block::Mask pairs = Block::pairs(from + at, Block::load(from + at));
         if (pairs != 0) return at + Block::first(pairs);
     }
-    return at + find_pair_plain(from + at, n - at);
+    if constexpr (StoresPartWithout<Block>) {
+        if (n - at < 2) return n;  // no byte here has its next
+        const typename Block::Mask pairs = pairs_among_first<Block>(from + at, n - 1 - at);
+        return pairs != 0 ? at + Block::first(pairs) : n;
+    } else {
+        return at + find_pair_plain(from + at, n - at);
+    }
+}
+
+// Copies n bytes, fewer than the block holds, each read before a store can reach it: as the
+// copies do below 32, and in a wider block from 32 on as two overlapping halves of 32.
+template <ReadByteBlock Block>
+[[gnu::always_inline]] inline void copy_below(char* to, const char* from, std::uint32_t n) {
+    if constexpr (Block::SIZE > 32) {
+        static_assert(Block::SIZE <= 64, "two halves of 32 cover what a block of 64 leaves");
+        if (n >= 32) {
+            copy_two<32>(to, from, n);
+            return;
+        }
+    }
+    copy_below_block(to, from, n);
 }
 
 // Moves n bytes down to `to`, at or before `from`, as memmove would; the plain twin is a byte loop
@@ -140,10 +180,10 @@ inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
 // Fast because the run between two CRs is mostly a line, and a line costs a block or two and no
 // call. Blocks go forward, each loaded before it is stored, so that a store never reaches bytes
 // not yet loaded; the last block, which may overlap the stores before it, is loaded first of all.
-template <ByteBlock Block>
+template <ReadByteBlock Block>
 void move_down_with(char* to, const char* from, std::uint32_t n) {
     if (n < Block::SIZE) {
-        copy_below_block(to, from, n);  // reads each byte before a store can reach it
+        copy_below<Block>(to, from, n);  // reads each byte before a store can reach it
         return;
     }
     const typename Block::Bytes last = Block::load(from + n - Block::SIZE);
@@ -175,7 +215,7 @@ inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
 // The bytes have moved down a block or more: every block from `from` up to `end` is stored whole,
 // and each pair's CR dropped by storing the block again from its LF on, one byte further down.
 // Out of line, so that its few pointers stay in registers.
-template <ByteBlock Block>
+template <ReadByteBlock Block>
 [[gnu::noinline]] void squeeze_far_blocks(char*& to_ref, const char*& from_ref, const char* end) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = to_ref;
@@ -217,6 +257,16 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
         to += Block::store_without(to, bytes, Block::pairs(from, bytes));
         from += SIZE;
     }
+    // The bytes left but the stop's last two, as one part of a block: the first of those two may
+    // be a pair's CR whose LF is the last, and the caller's byte loop reads them as a pair.
+    if constexpr (StoresPartWithout<Block>) {
+        if (last - 1 - from > 0) {
+            const auto part = static_cast<std::uint32_t>(last - 1 - from);
+            to += Block::store_first_without(to, Block::load_first(from, part),
+                                             pairs_among_first<Block>(from, part), part);
+            from += part;
+        }
+    }
     kept = static_cast<std::uint32_t>(to - text);
     read = static_cast<std::uint32_t>(from - text);
 }
@@ -230,7 +280,7 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
 // reach the bytes not yet read, so, as the write does for its CRs, each block is stored whole, and
 // each pair's CR is dropped by storing the block again from its LF on, one byte further down: a
 // pair then costs a test and a copy, and a lone CR its test alone.
-template <ByteBlock Block>
+template <ReadByteBlock Block>
 void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
                            std::uint32_t stop) {
     constexpr std::uint32_t SIZE = Block::SIZE;
@@ -250,7 +300,7 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
         if (to + SIZE <= from + at + 1)
             Block::store(to, bytes);
         else
-            copy_below_block(to, from, at);
+            copy_below<Block>(to, from, at);
         to += at;
         from += at;
         const bool pair = from[1] == LF;
@@ -271,7 +321,7 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
 // costs a search and a move of blocks, both inline. The stop is found first, by the library's
 // search. Kept out of line: inlined after the one-pass search, its loop was compiled into more
 // instructions.
-template <ByteBlock Block>
+template <ReadByteBlock Block>
 [[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
     const void* z = n > 0 ? std::memchr(text, CTRL_Z, n) : nullptr;  // no text may have no address
     const std::uint32_t stop =
@@ -303,7 +353,7 @@ template <ByteBlock Block>
 // all text with LF line ends, is read once: the search for the first of either finds the stop,
 // and nothing before it changes. Once a CR is met the rest goes as above, each CR being found
 // near the one before.
-template <ByteBlock Block>
+template <ReadByteBlock Block>
 Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
     if constexpr (FindsCrOrCtrlZ<Block>) {
         const std::uint32_t at = find_cr_or_ctrl_z_with<Block>(text, n);
