@@ -9,7 +9,12 @@
 #   4. with MIRZET_SIMD unset, avx512, avx2, baseline and a name no build has, it copies alike and
 #      takes the same path of the byte loops as the dynamic build (on x86-64 callgrind shows which
 #      build of the loops ran; arm64 has one, the NEON block);
-#   5. a missing file and no argument give the dynamic build's message and status.
+#   5. a missing file and no argument give the dynamic build's message and status;
+#   6. it is hardened as a distribution's package is, and as lintian holds the Debian package:
+#      full RELRO (a read-only relocation segment, bound at start), position-independent, its own
+#      code built at -O2 with the stack protector, stack clash protection and the processor's
+#      branch protection, and calling the C library's checked (_FORTIFY_SOURCE) functions; it is
+#      stripped, and its debug data is in mirzet.debug beside it, with the same build ID.
 # Needs root, for chroot. The last line is "static-check: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -61,32 +66,60 @@ path_taken() {
     if [ "$setting" = unset ]; then unset MIRZET_SIMD; else export MIRZET_SIMD=$setting; fi
     valgrind --tool=callgrind --callgrind-out-file="$out" "$@" "$work/corpus.txt" >/dev/null 2>&1
   ) || { echo "valgrind failed"; return; }
-  callgrind_annotate "$out" 2>/dev/null | grep -oE '(expand_lf|squeeze_crlf)_avx(2|512)' |
+  # Functions only: the static program has debug data, and its sources, annotated, name them all.
+  callgrind_annotate --auto=no "$out" 2>/dev/null | grep -oE '(expand_lf|squeeze_crlf)_avx(2|512)' |
     grep -oE 'avx(2|512)' | sort -u | paste -sd' ' | sed 's/^$/baseline/'
   rm -f "$out"
 }
 flags=" $(grep -m1 '^flags' /proc/cpuinfo | cut -d: -f2) "
 
-static_check() {  # static_check ARCH PRESET [TOOLCHAIN EMULATOR...]
-  local arch=$1 preset=$2 toolchain=${3:-} emulator=("${@:4}") program dynamic log jail status
+static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULATOR...]
+  local arch=$1 preset=$2 branch_protection=$3 toolchain=${4:-} emulator=("${@:5}") program dynamic log jail status
   local setting want got env_args in_jail
   echo "== $arch"
   log=$work/$arch.log
   program=$root/build/$preset/mirzet
-  rm -f "$program"
+  rm -f "$program" "$program.debug"
   cmake --workflow --preset "$preset" >"$log" 2>&1
   status=$?
   # The link's warnings escape -Werror, which reaches only the compiles.
   if grep 'warning:' "$log"; then status=1; fi
   check "cmake --workflow --preset $preset builds without a warning" [ "$status" -eq 0 ] ||
     { tail -n 30 "$log"; return; }
-  echo "size of $arch's static mirzet: $(stat -c %s "$program") bytes"
+  echo "size of $arch's static mirzet: $(stat -c %s "$program") bytes, mirzet.debug $(stat -c %s "$program.debug")"
   no_dependencies() {
     file "$program" | sed "s|$root/||"
     ! readelf -lW "$program" | grep -q 'Requesting program interpreter' &&
       ! readelf -dW "$program" | grep -q '(NEEDED)'
   }
   check "$arch: no program interpreter and no needed library" no_dependencies
+  hardened() {
+    local debug=$program.debug producers flag id symbols
+    readelf -lW "$program" | grep -q 'GNU_RELRO' && readelf -dW "$program" | grep -Eq 'FLAGS.* BIND_NOW' ||
+      { echo "no full RELRO: no GNU_RELRO segment, or no BIND_NOW" && return 1; }
+    readelf -dW "$program" | grep -Eq 'FLAGS_1.* PIE' || { echo "not position-independent" && return 1; }
+    ! readelf -SW "$program" | grep -Eq ' \.(symtab|debug_info) ' || { echo "not stripped" && return 1; }
+    same "the debug link" "mirzet.debug" \
+      "$(readelf -p .gnu_debuglink "$program" 2>/dev/null | sed -n 's/^ *\[ *0\] *//p')" || return 1
+    id=$(readelf -nW "$program" | sed -n 's/.*Build ID: //p')
+    [ -n "$id" ] && same "mirzet.debug's build ID" "$id" "$(readelf -nW "$debug" | sed -n 's/.*Build ID: //p')" ||
+      return 1
+    # What the compiler was asked, as it recorded it for each unit of the program's own code (the
+    # C library's units carry no debug data here).
+    producers=$(readelf --debug-dump=info "$debug" | sed -n 's/.*DW_AT_producer *: *(.*): //p' | sort -u)
+    [ -n "$producers" ] || { echo "mirzet.debug records no compile" && return 1; }
+    sed 's/^/  /' <<<"$producers"
+    for flag in -O2 -fstack-protector-strong -fstack-clash-protection "$branch_protection"; do
+      ! grep -v -e " $flag " -e " $flag\$" <<<"$producers" | grep -m1 . ||
+        { echo "a unit built without $flag" && return 1; }
+    done
+    ! grep -Eq ' -O(3|fast)( |$)' <<<"$producers" || { echo "a unit built at -O3" && return 1; }
+    # Taken whole before grep reads them: grep -q stops early, and nm's broken pipe would fail it.
+    symbols=$(nm "$debug")
+    echo "  checked functions: $(grep -Eo '__(read|memcpy|memmove|memset)_chk$' <<<"$symbols" | paste -sd' ')"
+    grep -Eq ' T __read_chk$' <<<"$symbols" || { echo "no checked read: no _FORTIFY_SOURCE" && return 1; }
+  }
+  check "$arch: hardened: full RELRO, PIE, -O2, stack protector, FORTIFY, stripped beside mirzet.debug" hardened
 
   # The dynamic release build for the same architecture, as the release preset configures it.
   dynamic=("${emulator[@]}")
@@ -150,7 +183,7 @@ static_check() {  # static_check ARCH PRESET [TOOLCHAIN EMULATOR...]
   check "$arch: no argument: the dynamic build's message and status" same_message
 }
 
-static_check x86-64 static
-static_check arm64 static-arm64 "$root/cmake/toolchains/arm64.cmake" qemu-aarch64-static
+static_check x86-64 static -fcf-protection=full
+static_check arm64 static-arm64 -mbranch-protection=standard "$root/cmake/toolchains/arm64.cmake" qemu-aarch64-static
 
 sums static-check
