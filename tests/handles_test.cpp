@@ -981,6 +981,15 @@ TEST_F(LayerTest, TextWriteConvertsInChunksOfAtMost1025Bytes) {
         EXPECT_EQ(write_sizes(STDOUT_HANDLE), c.writes);
         EXPECT_EQ(fake::contents("<stdout>"), c.binary ? c.text : dos_text(c.text));
         EXPECT_EQ(error_number, NO_ERROR_NUMBER);
+        if (c.binary) continue;
+        // The same text converted by its caller goes out in the same writes, counted in bytes.
+        reset_world();
+        start_layer(pf::FILE_TYPE_DISK);
+        const std::string converted = dos_text(c.text);
+        const auto length = static_cast<std::uint32_t>(converted.size());
+        EXPECT_EQ(write_converted(1, converted.data(), length), static_cast<std::int32_t>(length));
+        EXPECT_EQ(write_sizes(STDOUT_HANDLE), c.writes);
+        EXPECT_EQ(fake::contents("<stdout>"), converted);
     }
 }
 

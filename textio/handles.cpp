@@ -199,6 +199,11 @@ int is_device(int fd) {
     return info != nullptr && (info->fd_flags & FD_DEVICE) ? 1 : 0;
 }
 
+int is_text_mode(int fd) {
+    const FdInfo* info = open_slot(fd);
+    return info != nullptr && (info->fd_flags & FD_TEXT) ? 1 : 0;
+}
+
 std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
@@ -591,8 +596,9 @@ std::uint32_t text_bytes_in(const char* converted, std::uint32_t n, std::uint32_
 // Writes the chunks of a batch of converted bytes: all of them where the batch ends the text, else
 // those that end inside it. Returns whether every write went out whole; sent is left where the
 // bytes written end.
-bool write_chunks(OsHandle handle, const char* converted, std::uint32_t length, bool ends_text,
-                  std::uint32_t& sent, WriteOutcome& outcome) {
+[[gnu::always_inline]] inline bool write_chunks(OsHandle handle, const char* converted,
+                                                std::uint32_t length, bool ends_text,
+                                                std::uint32_t& sent, WriteOutcome& outcome) {
     while (sent < length) {
         std::uint32_t end = sent + CHUNK_LIMIT;
         if (end >= length) {
@@ -639,9 +645,19 @@ WriteOutcome write_binary(OsHandle handle, const char* buffer, std::uint32_t n) 
     return WriteOutcome{written, written, 0};
 }
 
-}  // namespace
+// Converted text goes out in the same chunks as text_write cuts from its batch; each byte counts.
+WriteOutcome write_as_converted(OsHandle handle, const char* converted, std::uint32_t length) {
+    WriteOutcome outcome{0, 0, 0};
+    std::uint32_t sent = 0;
+    write_chunks(handle, converted, length, true, sent, outcome);
+    outcome.taken = outcome.written;
+    return outcome;
+}
 
-std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
+// The write shared by text_write and write_converted: the open slot, the append seek, and what a
+// write that sent nothing reports.
+template <class Write>
+std::int32_t write_to_slot(int fd, const char* buffer, std::uint32_t n, Write write) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
         record_error(ERR_BAD_HANDLE);
@@ -651,9 +667,7 @@ std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
     if (n > INT32_MAX) n = INT32_MAX;  // the result must fit the signed count
     if (info->fd_flags & FD_APPEND) seek_fd(fd, 0, pf::FILE_END);
 
-    const WriteOutcome outcome = (info->fd_flags & FD_TEXT)
-                                     ? write_text(info->os_handle, buffer, n)
-                                     : write_binary(info->os_handle, buffer, n);
+    const WriteOutcome outcome = write(*info, buffer, n);
     // Whatever went out is reported as the bytes of the buffer it carried, never the CRs added: at
     // most n, which is capped to INT32_MAX above, so the count can never go negative.
     if (outcome.written != 0) return static_cast<std::int32_t>(outcome.taken);
@@ -664,6 +678,22 @@ std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
     if ((info->fd_flags & FD_DEVICE) && buffer[0] == CTRL_Z) return 0;
     record_error(ERR_NO_SPACE);
     return -1;
+}
+
+}  // namespace
+
+std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
+    return write_to_slot(fd, buffer, n, [](const FdInfo& info, const char* text, std::uint32_t m) {
+        return (info.fd_flags & FD_TEXT) ? write_text(info.os_handle, text, m)
+                                         : write_binary(info.os_handle, text, m);
+    });
+}
+
+std::int32_t write_converted(int fd, const char* converted, std::uint32_t length) {
+    return write_to_slot(fd, converted, length,
+                         [](const FdInfo& info, const char* text, std::uint32_t m) {
+                             return write_as_converted(info.os_handle, text, m);
+                         });
 }
 
 int commit_fd(int fd) {

@@ -97,6 +97,8 @@ void record_os_error(std::uint32_t code);
 bool init_fd_table();
 
 int is_device(int fd);
+// Whether fd is open in text mode, its writes given a CR before each LF.
+int is_text_mode(int fd);
 std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin);
 int allocate_fd();
 int set_os_handle(int fd, OsHandle handle);
@@ -106,6 +108,11 @@ int open_fd(const char* path, std::uint32_t open_flags, int share, int permissio
 int close_fd(int fd);
 std::int32_t text_read(int fd, char* buffer, std::uint32_t count);
 std::int32_t text_write(int fd, const char* buffer, std::uint32_t n);
+// Writes text that its caller converted as text_write would (a CR before each LF of text mode), in
+// the same chunks and calls as text_write makes of the text it came from: a stream that keeps its
+// buffer converted hands the buffer here, so that its bytes are not converted a second time.
+// Returns the converted bytes written, or -1 as text_write.
+std::int32_t write_converted(int fd, const char* converted, std::uint32_t length);
 int commit_fd(int fd);
 
 // Fatal runtime errors are raised here and shown by whoever owns the process (the runtime installs
