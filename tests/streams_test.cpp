@@ -377,13 +377,24 @@ TEST_F(LayerTest, PrintToAFileWritesAtExit) {
               (std::vector<std::string>{"Usage mirzet <filename> \r\na=+1\r\n  b\r\n"}));
 }
 
-TEST_F(LayerTest, AConsoleCallOfMoreThan4096CharactersWritesTheFirst4096First) {
-    start_layer();
-    const std::string text = "a" + std::string(4096, LF);
-    EXPECT_EQ(print_chars(text.data(), 4097), 4097);
-    // A write of all 4097 at once would be chunked [1025, 1024 x 7].
-    EXPECT_EQ(write_sizes(STDOUT_HANDLE),
-              (std::vector<std::uint64_t>{1025, 1024, 1024, 1024, 1024, 1024, 1024, 1022, 2}));
+TEST_F(LayerTest, ACallOfMoreThan4096CharactersWritesTheFirst4096First) {
+    // A file's or pipe's buffer, which keeps its text converted, holds 4096 characters whatever
+    // their CRs, as a console's does: the rest is written at its end or at exit.
+    for (std::uint32_t type : {pf::FILE_TYPE_CHAR, pf::FILE_TYPE_DISK, pf::FILE_TYPE_PIPE}) {
+        SCOPED_TRACE(type);
+        reset_world();
+        start_layer(type);
+        const std::string text = "a" + std::string(4096, LF);
+        EXPECT_EQ(print_chars(text.data(), 4097), 4097);
+        EXPECT_EQ(flush_all_streams(), 3);
+        // A write of all 4097 at once would be chunked [1025, 1024 x 7].
+        EXPECT_EQ(write_sizes(STDOUT_HANDLE),
+                  (std::vector<std::uint64_t>{1025, 1024, 1024, 1024, 1024, 1024, 1024, 1022, 2}));
+        std::string dos = "a";
+        for (int i = 0; i < 4096; ++i)
+            dos += "\r\n";
+        EXPECT_EQ(fake::contents("<stdout>"), dos);
+    }
 }
 
 TEST_F(LayerTest, ARedirectedOutputWritesWhenTheBufferOverflows) {
@@ -559,20 +570,23 @@ TEST_F(LayerTest, FlushAndPutTurnsAStreamToWritingOnlyWhereItMay) {
     };
     const std::string block = std::string(4095, 'a') + "\n";  // fills a refill exactly
     constexpr std::uint32_t OWN = STREAM_OWN_BUFFER;
+    // A buffer of its own that writes to a text-mode handle keeps its text converted.
+    constexpr std::uint32_t OWN_TEXT = OWN | STREAM_CONVERTS;
     const Case cases[] = {
         {"update stream read to its end", "ab\n", "r+", 130, 2, 0, 1,
-         STREAM_UPDATE | STREAM_WRITE | OWN, 0, "ab\nx"},
+         STREAM_UPDATE | STREAM_WRITE | OWN_TEXT, 0, "ab\nx"},
         // What was read stays out of the write, though the buffer still holds it.
         {"update stream read to its end, then again", "ab\n", "r+", 130, 2, 1, 1,
-         STREAM_UPDATE | STREAM_WRITE | OWN, 0, "ab\nx"},
+         STREAM_UPDATE | STREAM_WRITE | OWN_TEXT, 0, "ab\nx"},
         {"update stream in the middle of the file", block + "cd\n", "r+", 4097, 1, 0, -1,
          STREAM_UPDATE | STREAM_READ | OWN | STREAM_ERROR, 0, block + "cd\n"},
         {"read stream at its end", "ab\n", "r", 130, 2, 0, -1,
          STREAM_READ | STREAM_EOF | OWN | STREAM_ERROR, 0, "ab\n"},
-        {"append stream", "ab\n", "a", 0, 0, 0, 1, STREAM_WRITE | OWN, 1, "ab\nx"},
+        {"append stream", "ab\n", "a", 0, 0, 0, 1, STREAM_WRITE | OWN_TEXT, 1, "ab\nx"},
         {"append update stream read to its end", "ab\n", "a+", 130, 2, 0, 1,
-         STREAM_UPDATE | STREAM_WRITE | OWN, 1, "ab\nx"},
-        {"write stream", "ab\n", "w", 0, 0, 0, 1, STREAM_WRITE | OWN, 0, "x"},
+         STREAM_UPDATE | STREAM_WRITE | OWN_TEXT, 1, "ab\nx"},
+        {"write stream", "ab\n", "w", 0, 0, 0, 1, STREAM_WRITE | OWN_TEXT, 0, "x"},
+        {"binary write stream", "ab\n", "wb", 0, 0, 0, 1, STREAM_WRITE | OWN, 0, "x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -615,12 +629,15 @@ TEST_F(LayerTest, FlushStreamReadiesAnUpdateStreamForReadingAndNeverWritesTwice)
         const char* read_back;  // null when the stream refuses to read
     };
     constexpr std::uint32_t OWN = STREAM_OWN_BUFFER;
+    constexpr std::uint32_t OWN_TEXT = OWN | STREAM_CONVERTS;
     const Case cases[] = {
+        // Done writing, an update stream's buffer no longer holds converted text.
         {"update stream", "w+", false, 0, STREAM_UPDATE | OWN, "ab\r\n", "ab\n"},
-        {"write stream", "w", false, 0, STREAM_WRITE | OWN, "ab\r\n", nullptr},
+        {"write stream", "w", false, 0, STREAM_WRITE | OWN_TEXT, "ab\r\n", nullptr},
+        {"binary write stream", "wb", false, 0, STREAM_WRITE | OWN, "ab\n", nullptr},
         {"update stream, failed write", "w+", true, -1,
-         STREAM_UPDATE | STREAM_WRITE | OWN | STREAM_ERROR, "", nullptr},
-        {"write stream, failed write", "w", true, -1, STREAM_WRITE | OWN | STREAM_ERROR, "",
+         STREAM_UPDATE | STREAM_WRITE | OWN_TEXT | STREAM_ERROR, "", nullptr},
+        {"write stream, failed write", "w", true, -1, STREAM_WRITE | OWN_TEXT | STREAM_ERROR, "",
          nullptr},
     };
     for (const Case& c : cases) {

@@ -138,6 +138,14 @@ inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std:
     return expand_lf_with<NativeBlock>(out, limit, text, n);
 }
 
+// All n bytes of text with a CR before each LF, for a buffer that keeps its text converted: out
+// needs room for 2 * n + EXPAND_SLACK. A limit the text cannot reach lets the loop watch only the
+// text's end. Returns the bytes stored.
+inline std::uint32_t expand_lf_all(char* out, const char* text, std::uint32_t n) {
+    const std::uint32_t limit = n < UINT32_MAX / 2 - 1 ? 2 * n + 2 : UINT32_MAX - 1;
+    return expand_lf(out, limit, text, n).length;
+}
+
 inline Squeezed squeeze_crlf(char* text, std::uint32_t n) {
 #if MIRZET_SCAN_AVX2
     if (chosen_path != Path::BASELINE) {

@@ -71,8 +71,16 @@ bool init_stream_table() {
     return true;
 }
 
+namespace {
+
+// The bytes of a stream's own buffer: room for its characters converted, a CR before each, and
+// for the scratch the block loops store past the last.
+constexpr std::size_t OWN_BUFFER_BYTES = 2 * BUFFER_SIZE + scan::EXPAND_SLACK;
+
+}  // namespace
+
 void allocate_buffer(Stream* stream) {
-    auto* buffer = static_cast<char*>(pf::allocate(BUFFER_SIZE));
+    auto* buffer = static_cast<char*>(pf::allocate(OWN_BUFFER_BYTES));
     if (buffer != nullptr) {
         stream->base = buffer;
         stream->buffer_size = BUFFER_SIZE;
@@ -207,7 +215,7 @@ int fill_buffer(Stream* stream) {
         stream->flags |= STREAM_ERROR;
         return -1;
     }
-    stream->flags |= STREAM_READ;
+    stream->flags = (stream->flags | STREAM_READ) & ~STREAM_CONVERTS;
     if (stream->flags & STREAM_HAS_BUFFER)
         stream->next = stream->base;
     else
@@ -264,6 +272,17 @@ char* get_line(char* buffer, std::int32_t capacity, Stream* stream) {
 std::int32_t copy_line_pieces(Stream* in, Stream* out, std::int32_t capacity) {
     const std::int32_t room = own_buffer_room(*out);
     if (room == 0 || stream_failed(*out) || capacity <= 1) return 0;
+    if (out->flags & STREAM_CONVERTS) {
+        // The pieces leave the input's buffer converted: one pass over their bytes, not a copy
+        // and then a conversion at the flush.
+        const std::int32_t whole =
+            scan::whole_pieces(in->next, std::min(in->count, room), piece_room(capacity));
+        out->next += scan::expand_lf_all(out->next, in->next, static_cast<std::uint32_t>(whole));
+        out->count -= whole;
+        in->next += whole;
+        in->count -= whole;
+        return whole;
+    }
     scan::Pieces run{in->next, in->count, out->next, room};
     scan::copy_pieces(run, piece_room(capacity));
     const std::int32_t copied = in->count - run.left;
@@ -314,6 +333,44 @@ void end_temp_buffer(int lent, Stream* stream) {
 
 // ---- emitting ----
 
+namespace {
+
+// Stores one character at the stream's next place, with its CR where the buffer is converted.
+void store_char(Stream* stream, char c) {
+    if (c == LF && (stream->flags & STREAM_CONVERTS)) *stream->next++ = CR;
+    *stream->next++ = c;
+}
+
+// Stores n characters converted, text or ch repeated when text is null. Kept out of line: on a
+// file or pipe it takes only the pieces that the straight copy leaves, and a console never comes
+// here.
+[[gnu::noinline]] void store_converted(Stream* stream, const char* text, int ch, std::int32_t n) {
+    if (text != nullptr) {
+        stream->next += scan::expand_lf_all(stream->next, text, static_cast<std::uint32_t>(n));
+    } else {
+        for (std::int32_t i = 0; i < n; ++i)
+            store_char(stream, static_cast<char>(ch));
+    }
+}
+
+// Stores n characters, text or ch repeated when text is null, where the room is known to hold them.
+[[gnu::always_inline]] inline void store_chars(Stream* stream, const char* text, int ch,
+                                               std::int32_t n) {
+    const auto bytes = static_cast<std::size_t>(n);
+    if (stream->flags & STREAM_CONVERTS) {
+        store_converted(stream, text, ch, n);
+    } else {
+        if (text != nullptr)
+            std::memcpy(stream->next, text, bytes);
+        else
+            std::memset(stream->next, ch, bytes);
+        stream->next += n;
+    }
+    stream->count -= n;
+}
+
+}  // namespace
+
 void emit_char(int ch, Stream* stream, std::int32_t* count) {
     if (*count < 0) return;
     if (*count == INT32_MAX) {  // the count could not say how many went out
@@ -322,7 +379,7 @@ void emit_char(int ch, Stream* stream, std::int32_t* count) {
     }
     int outcome;
     if (--stream->count >= 0) {
-        *stream->next++ = static_cast<char>(ch);
+        store_char(stream, static_cast<char>(ch));
         outcome = static_cast<unsigned char>(ch);
     } else {
         outcome = flush_and_put(ch, stream);
@@ -347,14 +404,8 @@ std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) 
     while (n > 0 && *count >= 0) {
         const std::int32_t run = storable(stream, n, *count);
         if (run > 0) {
-            if (text != nullptr) {
-                std::memcpy(stream->next, text, static_cast<std::size_t>(run));
-                text += run;
-            } else {
-                std::memset(stream->next, ch, static_cast<std::size_t>(run));
-            }
-            stream->next += run;
-            stream->count -= run;
+            store_chars(stream, text, ch, run);
+            if (text != nullptr) text += run;
             *count += run;
             n -= run;
         } else {
@@ -373,17 +424,31 @@ void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
 void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
     // Most runs fit the room left whole: one copy and nothing else to decide.
     if (n > 0 && n <= stream->count && *count >= 0 && n <= INT32_MAX - *count) {
-        char* to = stream->next;
-        stream->next += n;
-        stream->count -= n;
         *count += n;
-        std::memcpy(to, text, static_cast<std::size_t>(n));
+        store_chars(stream, text, 0, n);
         return;
     }
     emit_in_runs(text, 0, n, stream, count);
 }
 
 // ---- flushing ----
+
+namespace {
+
+// STREAM_CONVERTS where the stream writes into a buffer of its own on a text-mode handle.
+std::uint32_t converts_for(const Stream* stream) {
+    return (stream->flags & STREAM_OWN_BUFFER) && is_text_mode(stream->fd) ? STREAM_CONVERTS : 0;
+}
+
+// Writes the pending bytes of a buffer: converted ones as they stand, others through the
+// handle's conversion. Either way the result is pending when all went out.
+std::int32_t write_pending(const Stream* stream, std::int32_t pending) {
+    const auto n = static_cast<std::uint32_t>(pending);
+    return (stream->flags & STREAM_CONVERTS) ? write_converted(stream->fd, stream->base, n)
+                                             : text_write(stream->fd, stream->base, n);
+}
+
+}  // namespace
 
 int flush_and_put(int ch, Stream* stream) {
     if (!(stream->flags & (STREAM_WRITE | STREAM_UPDATE)) || (stream->flags & STREAM_STRING)) {
@@ -409,14 +474,16 @@ int flush_and_put(int ch, Stream* stream) {
     const char byte = static_cast<char>(ch);
     if (stream->flags & (STREAM_OWN_BUFFER | STREAM_LENT_BUFFER)) {
         const std::int32_t pending = static_cast<std::int32_t>(stream->next - stream->base);
-        stream->next = stream->base + 1;
-        stream->count = stream->buffer_size - 1;
         std::int32_t written = 0;
         if (pending > 0)
-            written = text_write(stream->fd, stream->base, static_cast<std::uint32_t>(pending));
+            written = write_pending(stream, pending);
         else if (handle_appends(stream->fd))
             seek_fd(stream->fd, 0, pf::FILE_END);
-        *stream->base = byte;
+        // With nothing left pending, the buffer takes up the handle's mode afresh.
+        stream->flags = (stream->flags & ~STREAM_CONVERTS) | converts_for(stream);
+        stream->next = stream->base;
+        stream->count = stream->buffer_size - 1;
+        store_char(stream, byte);
         if (written == pending) return static_cast<unsigned char>(byte);
         stream->flags |= STREAM_ERROR;
         return -1;
@@ -437,10 +504,9 @@ int flush_stream(Stream* stream) {
     if ((flags & STREAM_WRITE) && !(flags & STREAM_READ) &&
         (flags & (STREAM_OWN_BUFFER | STREAM_LENT_BUFFER)) && stream->next > stream->base) {
         const std::int32_t pending = static_cast<std::int32_t>(stream->next - stream->base);
-        const std::int32_t written =
-            text_write(stream->fd, stream->base, static_cast<std::uint32_t>(pending));
+        const std::int32_t written = write_pending(stream, pending);
         if (written == pending) {
-            if (flags & STREAM_UPDATE) stream->flags &= ~STREAM_WRITE;
+            if (flags & STREAM_UPDATE) stream->flags &= ~(STREAM_WRITE | STREAM_CONVERTS);
         } else {
             stream->flags |= STREAM_ERROR;
             result = -1;

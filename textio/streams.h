@@ -9,9 +9,14 @@
 
 namespace mirzet {
 
-// While a stream writes into a buffer, the `count` bytes from `next` on are free: anything may be
-// stored there, as only the bytes before `next` are ever written out. The straight copy of line
-// pieces stores whole blocks and leaves scratch there past its last piece.
+// While a stream writes into a buffer, the bytes from `next` on are free: anything may be stored
+// there, as only the bytes before `next` are ever written out. The straight copy of line pieces
+// stores whole blocks and leaves scratch there past its last piece.
+//
+// A stream writing to a text-mode handle through a buffer of its own keeps the buffer converted
+// (STREAM_CONVERTS): each LF is stored with its CR as it arrives, and the flush hands the buffer
+// to the handle as it stands. `count` still counts characters, so the buffer holds 4096 of them
+// whatever their CRs, and the writes are those of the same text converted at the flush.
 struct Stream {
     char* next;           // next character to read or write
     std::int32_t count;   // read: characters left; write: room left; 0 without a buffer
@@ -32,6 +37,7 @@ constexpr std::uint32_t STREAM_ERROR = 0x0020;
 constexpr std::uint32_t STREAM_STRING = 0x0040;
 constexpr std::uint32_t STREAM_UPDATE = 0x0080;
 constexpr std::uint32_t STREAM_LENT_BUFFER = 0x0100;
+constexpr std::uint32_t STREAM_CONVERTS = 0x0800;  // its buffer holds text-mode output converted
 constexpr std::uint32_t STREAM_TEMP_BUFFER = 0x1000;
 constexpr std::uint32_t STREAM_COMMIT = 0x4000;
 

@@ -177,14 +177,19 @@ void copy_apart_with(char* to, const char* from, std::uint32_t n) {
 // Inside the stretch that both the source and the space hold, the pieces lie back to back and
 // where one ends changes no byte, so only the stretch's last piece end is looked for, from the
 // end: every LF ends a piece, and after the last one in the stretch the pieces are room bytes
-// long. Everything before that end is one copy, and no pass counts lines.
+// long. whole_pieces gives the bytes up to that end; everything before it is one copy (or one
+// conversion, where the space keeps its text converted), and no pass counts lines.
+inline std::int32_t whole_pieces(const char* from, std::int32_t stretch, std::int32_t room) {
+    if (room <= 0 || stretch <= 0) return 0;
+    const char* lf = find_last_lf(from, static_cast<std::size_t>(stretch));
+    const std::int32_t lines = lf != nullptr ? static_cast<std::int32_t>(lf - from) + 1 : 0;
+    return lines + (stretch - lines) / room * room;
+}
+
 template <ByteBlock Block>
 void copy_pieces_with(Pieces& run, std::int32_t room) {
-    const std::int32_t stretch = std::min(run.left, run.space);
-    if (room <= 0 || stretch <= 0) return;
-    const char* lf = find_last_lf(run.from, static_cast<std::size_t>(stretch));
-    const std::int32_t lines = lf != nullptr ? static_cast<std::int32_t>(lf - run.from) + 1 : 0;
-    const std::int32_t whole = lines + (stretch - lines) / room * room;
+    const std::int32_t whole = whole_pieces(run.from, std::min(run.left, run.space), room);
+    if (whole == 0) return;
     copy_apart_with<Block>(run.to, run.from, static_cast<std::uint32_t>(whole));
     run = {run.from + whole, run.left - whole, run.to + whole, run.space - whole};
 }
