@@ -98,6 +98,30 @@ void check_expand_lf(Generator& generate, ExpandLoop expand_fast) {
     }
 }
 
+using LendingLoop = std::uint32_t (*)(char*, char*, std::uint32_t);
+
+// The conversion of a whole text whose last turn runs into bytes lent past it: the plain loop's
+// bytes, and the lent bytes given back as they were, whatever they hold (LFs among them).
+void check_expand_lending(Generator& generate, LendingLoop expand_fast) {
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
+        const Text text = generate.text(n);
+        std::vector<char> lent(text.bytes.begin() + text.offset, text.bytes.end());
+        lent.resize(n + LENDING_REACH);
+        for (std::uint32_t i = static_cast<std::uint32_t>(text.bytes.size() - text.offset);
+             i < lent.size(); ++i)
+            lent[i] = i % 3 == 0 ? LF : static_cast<char>('A' + i % 26);
+        const std::vector<char> before = lent;
+        std::vector<char> fast(2 * n + EXPAND_SLACK), plain(2 * n + 1);
+        const std::uint32_t fast_n = expand_fast(fast.data(), lent.data(), n);
+        const std::uint32_t plain_n = expand_lf_lending_plain(plain.data(), before.data(), n);
+        ASSERT_EQ(fast_n, plain_n) << "round " << round << ", n " << n;
+        ASSERT_EQ(bytes_of(fast.data(), fast_n), bytes_of(plain.data(), plain_n))
+            << "round " << round;
+        ASSERT_EQ(lent, before) << "round " << round << ": the lent bytes not given back";
+    }
+}
+
 // Which ends the write's block loop watches, at the edges of each choice and for texts past 2^31,
 // where twice the text taken no longer fits 32 bits: watching the text alone there would let the
 // loop run past the limit and out's slack.
@@ -289,6 +313,11 @@ TYPED_TEST(ScanTest, ExpandLfMatchesThePlainLoop) {
     check_expand_lf(generate, expand_lf_with<TypeParam>);
 }
 
+TYPED_TEST(ScanTest, ExpandLfLendingMatchesThePlainLoop) {
+    Generator generate(3);
+    check_expand_lending(generate, expand_lf_lending_with<TypeParam>);
+}
+
 TYPED_TEST(ScanTest, SqueezeCrlfMatchesThePlainLoop) {
     Generator generate(7);
     check_squeeze(generate, squeeze_crlf_with<TypeParam>);
@@ -315,6 +344,13 @@ class PathTest : public ::testing::TestWithParam<PathLoops> {
 TEST_P(PathTest, ExpandLfMatchesThePlainLoop) {
     Generator generate(2);
     check_expand_lf(generate, GetParam().expand);
+}
+
+TEST_P(PathTest, ExpandLfLendingMatchesThePlainLoop) {
+    Generator generate(3);
+    use_path(GetParam().path);
+    check_expand_lending(generate, expand_lf_lending);
+    use_path(best_path());
 }
 
 TEST_P(PathTest, SqueezeCrlfMatchesThePlainLoop) {

@@ -51,6 +51,12 @@ inline void copy_pieces(Pieces& run, std::int32_t room) {
     copy_pieces_with<NativeBlock>(run, room);
 }
 
+// n bytes between buffers that do not overlap, by blocks where the library's copy would branch
+// on the size or take a string instruction.
+inline void copy_apart(char* to, const char* from, std::uint32_t n) {
+    copy_apart_with<NativeBlock>(to, from, n);
+}
+
 }  // namespace MIRZET_SCAN_VARIANT
 
 // The builds for a processor beyond the baseline include this header inside a region compiled for
@@ -62,10 +68,12 @@ inline void copy_pieces(Pieces& run, std::int32_t room) {
 // compress, and BMI2's bit deposit and extract.
 #if MIRZET_SCAN_AVX2
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
+std::uint32_t expand_lf_lending_avx2(char* out, char* text, std::uint32_t n);
 Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n);
 #endif
 #if MIRZET_SCAN_AVX512
 Expanded expand_lf_avx512(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
+std::uint32_t expand_lf_lending_avx512(char* out, char* text, std::uint32_t n);
 Squeezed squeeze_crlf_avx512(char* text, std::uint32_t n);
 #endif
 
@@ -136,6 +144,18 @@ inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std:
     }
 #endif
     return expand_lf_with<NativeBlock>(out, limit, text, n);
+}
+
+inline std::uint32_t expand_lf_lending(char* out, char* text, std::uint32_t n) {
+#if MIRZET_SCAN_AVX2
+    if (chosen_path != Path::BASELINE) {
+#if MIRZET_SCAN_AVX512
+        if (chosen_path == Path::AVX512) return expand_lf_lending_avx512(out, text, n);
+#endif
+        return expand_lf_lending_avx2(out, text, n);
+    }
+#endif
+    return expand_lf_lending_with<NativeBlock>(out, text, n);
 }
 
 // All n bytes of text with a CR before each LF, for a buffer that keeps its text converted: out

@@ -30,6 +30,10 @@ Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::u
     return expand_lf_with<Avx2Block>(out, limit, text, n);
 }
 
+std::uint32_t expand_lf_lending_avx2(char* out, char* text, std::uint32_t n) {
+    return expand_lf_lending_with<Avx2Block>(out, text, n);
+}
+
 Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n) {
     return squeeze_crlf_with<Avx2Block>(text, n);
 }

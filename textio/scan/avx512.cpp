@@ -32,6 +32,10 @@ Expanded expand_lf_avx512(char* out, std::uint32_t limit, const char* text, std:
     return expand_lf_with<Avx512Block>(out, limit, text, n);
 }
 
+std::uint32_t expand_lf_lending_avx512(char* out, char* text, std::uint32_t n) {
+    return expand_lf_lending_with<Avx512Block>(out, text, n);
+}
+
 Squeezed squeeze_crlf_avx512(char* text, std::uint32_t n) {
     return squeeze_crlf_with<Avx512ReadBlock>(text, n);
 }

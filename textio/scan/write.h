@@ -18,6 +18,9 @@ struct Expanded {
 // limit + 1, being 32 bits wide.
 constexpr std::uint32_t EXPAND_SLACK = 4 * WIDEST_BLOCK;
 
+// The most bytes past its text that expand_lf_lending borrows, whatever the block.
+constexpr std::uint32_t LENDING_REACH = 2 * WIDEST_BLOCK;
+
 inline namespace MIRZET_SCAN_VARIANT {
 
 // ---- a chunk of output: a CR before every LF ----
@@ -191,6 +194,34 @@ Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, st
         taken += at + 1;
     }
     return {length, taken};
+}
+
+// ---- all of a text, the last turn running into bytes lent past it ----
+
+// All n bytes of text with a CR before each LF, by whole turns of the block loop: the last turn
+// runs past the text into bytes its caller lends, so no stage for the last bytes, and none of its
+// branches on where the text ends, runs at each call. The lent bytes, TURN of them from text + n,
+// must be readable and writable; they are set to NUL for the loop, so that they hold no LF and
+// stand for themselves in out, then given back. out needs room for 2 * n + EXPAND_SLACK.
+// Returns the bytes of out that count.
+template <ByteBlock Block>
+std::uint32_t expand_lf_lending_with(char* out, char* text, std::uint32_t n) {
+    constexpr std::uint32_t LENT = TURN<Block>;
+    char* const end = text + n;
+    char kept[LENT];
+    std::memcpy(kept, end, LENT);
+    std::memset(end, 0, LENT);
+    char* to = out;
+    const char* from = text;
+    while (from < end)
+        expand_turn<Block>(to, from);
+    std::memcpy(end, kept, LENT);
+    return static_cast<std::uint32_t>((to - out) - (from - end));
+}
+
+// The plain twin: every byte, no limit.
+inline std::uint32_t expand_lf_lending_plain(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_plain(out, UINT32_MAX, text, n).length;
 }
 
 // The stages in turn: whole blocks, blocks one LF at a time, words, and single bytes; the later
