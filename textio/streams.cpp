@@ -414,17 +414,23 @@ std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) 
 // null. Kept out of line so that emit_chars's common case stays a few instructions.
 [[gnu::noinline]] void emit_in_runs(const char* text, int ch, std::int32_t n, Stream* stream,
                                     std::int32_t* count) {
-    while (n > 0 && *count >= 0) {
+    const auto run_into_room = [&] {
         const std::int32_t run = storable(stream, n, *count);
-        if (run > 0) {
-            store_chars(stream, text, ch, run);
-            if (text != nullptr) text += run;
-            *count += run;
-            n -= run;
-        } else {
-            emit_char(text != nullptr ? static_cast<unsigned char>(*text++) : ch, stream, count);
-            --n;
-        }
+        if (run <= 0) return;
+        store_chars(stream, text, ch, run);
+        if (text != nullptr) text += run;
+        *count += run;
+        n -= run;
+    };
+    // A piece that crosses the buffer's end is a run, a flush and a run. The first run is taken
+    // before the loop, so that the test after it is not the test after the last: to a predictor
+    // that keys on the branches just taken, the two would look alike and go opposite ways.
+    if (*count < 0) return;
+    run_into_room();
+    while (n > 0 && *count >= 0) {
+        emit_char(text != nullptr ? static_cast<unsigned char>(*text++) : ch, stream, count);
+        --n;
+        if (*count >= 0) run_into_room();
     }
 }
 
