@@ -92,6 +92,12 @@ struct Avx2Block : BitPerByte {
         return SIZE + count(lfs);
     }
 
+    // A turn of two blocks with at most this many LFs is stored with no table (write.h,
+    // store_turn_with_few_crs): the blocks stored whole and, for each LF the turn may hold, a CR
+    // and 32 bytes stored again cost less than the tables' lookups and the counts that place
+    // them, for up to three LFs; a fourth costs more than it saves.
+    static constexpr std::uint32_t FEW_LFS_A_TURN = 3;
+
     // The high eight bytes of a register, to any address.
     static void store_high(char* to, __m128i bytes) {
         const auto high = static_cast<std::uint64_t>(_mm_extract_epi64(bytes, 1));

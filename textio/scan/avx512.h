@@ -25,6 +25,7 @@ struct Avx512Block : Avx2Block {
     // of which the first SIZE + count(lfs) count. The expand merges into a register of CRs that
     // it needs anyway, not a zeroed one, which some processors would first wait for.
     static constexpr std::uint32_t WITH_CRS_REACH = 64;
+    static constexpr std::uint32_t FEW_LFS_A_TURN = 0;  // the expand costs less whatever the LFs
     static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
         const __m512i out = _mm512_mask_expand_epi8(_mm512_set1_epi8(CR), places_of_bytes(lfs),
                                                     _mm512_castsi256_si512(bytes));

@@ -18,8 +18,9 @@ struct Expanded {
 // limit + 1, being 32 bits wide.
 constexpr std::uint32_t EXPAND_SLACK = 4 * WIDEST_BLOCK;
 
-// The most bytes past its text that expand_lf_lending borrows, whatever the block.
-constexpr std::uint32_t LENDING_REACH = 2 * WIDEST_BLOCK;
+// The most bytes past its text that expand_lf_lending borrows, whatever the block: a turn of two
+// blocks lent, and a block more that a turn with few LFs only reads.
+constexpr std::uint32_t LENDING_REACH = 3 * WIDEST_BLOCK;
 
 inline namespace MIRZET_SCAN_VARIANT {
 
@@ -67,12 +68,55 @@ concept StoresWithCrs = ByteBlock<B> &&
     requires 2 * B::SIZE + B::WITH_CRS_REACH <= EXPAND_SLACK;
 };
 
+// Blocks whose turns of at most FEW_LFS_A_TURN LFs are stored by store_turn_with_few_crs: two
+// blocks of 32 bytes, their masks one word of 64 bits.
+template <class B>
+concept StoresTurnWithFewCrs =
+    StoresWithCrs<B> && std::same_as<typename B::Mask, std::uint32_t> && B::SIZE == 32 &&
+    B::FEW_LFS_A_TURN > 0 && requires {
+    requires 3 * B::SIZE + B::FEW_LFS_A_TURN <= EXPAND_SLACK;
+};
+
+// Two blocks with at most FEW_LFS_A_TURN LFs between them, stored from `to` with no table: each
+// stored whole where it goes, then for each LF in turn a CR in its place and 32 bytes loaded from
+// that LF stored a byte further along. Each store is right up to the next LF, whose own come after
+// it, or up to its block's end, where the second block's bytes are already placed as they come
+// after the first's LFs. An LF the turn lacks is found at byte 64 (a count of trailing zeros of
+// nothing), so its CR and its store fall past the turn's bytes, where the next turn's stores go,
+// and its load is taken from the turn's start. The stores reach 3 * SIZE + FEW_LFS_A_TURN bytes,
+// and the loads 3 * SIZE - 1 past `from`; returns the bytes that count.
+template <StoresTurnWithFewCrs Block>
+[[gnu::always_inline]] inline std::size_t store_turn_with_few_crs(char* to, const char* from,
+                                                                  typename Block::Bytes first,
+                                                                  typename Block::Bytes second,
+                                                                  std::uint32_t first_lfs,
+                                                                  std::uint32_t second_lfs) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    const std::size_t first_length = SIZE + Block::count(first_lfs);
+    Block::store(to, first);
+    Block::store(to + first_length, second);
+    std::uint64_t lfs = first_lfs | std::uint64_t{second_lfs} << SIZE;
+    for (std::size_t crs = 0; crs < Block::FEW_LFS_A_TURN; ++crs) {
+        const auto at = static_cast<std::size_t>(std::countr_zero(lfs));
+        to[at + crs] = CR;
+        Block::store(to + at + crs + 1, Block::load(from + (at & (2 * SIZE - 1))));
+        lfs &= lfs - 1;
+    }
+    return first_length + SIZE + Block::count(second_lfs);
+}
+
 // The text a turn of the block loop takes: two blocks where they store themselves with their CRs,
 // else one.
 template <ByteBlock Block>
 constexpr std::uint32_t TURN = StoresWithCrs<Block> ? 2 * Block::SIZE : Block::SIZE;
 
 // One turn of the block loop, out and text each stepped past it.
+//
+// With FEW, where the block has store_turn_with_few_crs, a turn of few LFs, none included, is
+// stored by it: no test for 64 bytes with no LF, which text whose lines are shorter than a few
+// turns fails at random, only one for more than a few LFs, which most such text seldom has and
+// text of short lines nearly always. Its stores reach 3 * SIZE + FEW_LFS_A_TURN bytes past out,
+// its loads 3 * SIZE - 1 past the text.
 //
 // Where the blocks store themselves with their CRs, two blocks with no LF are stored as they are,
 // and otherwise each with its CRs: no branch depends on where the lines end, which the processor
@@ -84,14 +128,22 @@ constexpr std::uint32_t TURN = StoresWithCrs<Block> ? 2 * Block::SIZE : Block::S
 // on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past out.
 //
 // Either way the loads reach 2 * SIZE - 1 bytes past the text.
-template <ByteBlock Block>
+template <ByteBlock Block, bool FEW = false>
 [[gnu::always_inline]] inline void expand_turn(char*& to, const char*& from) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     if constexpr (StoresWithCrs<Block>) {
         const typename Block::Bytes first = Block::load(from), second = Block::load(from + SIZE);
         const typename Block::Mask first_lfs = Block::template mask<LF>(first),
                                    second_lfs = Block::template mask<LF>(second);
-        if ((first_lfs | second_lfs) == 0) {
+        if constexpr (FEW) {
+            if (Block::count(first_lfs) + Block::count(second_lfs) <= Block::FEW_LFS_A_TURN) {
+                to +=
+                    store_turn_with_few_crs<Block>(to, from, first, second, first_lfs, second_lfs);
+            } else {
+                to += Block::store_with_crs(to, first, first_lfs);
+                to += Block::store_with_crs(to, second, second_lfs);
+            }
+        } else if ((first_lfs | second_lfs) == 0) {
             Block::store(to, first);
             Block::store(to + SIZE, second);
             to += 2 * SIZE;
@@ -201,8 +253,9 @@ Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, st
 // All n bytes of text with a CR before each LF, by whole turns of the block loop: the last turn
 // runs past the text into bytes its caller lends, so no stage for the last bytes, and none of its
 // branches on where the text ends, runs at each call. The lent bytes, TURN of them from text + n,
-// must be readable and writable; they are set to NUL for the loop, so that they hold no LF and
-// stand for themselves in out, then given back. out needs room for 2 * n + EXPAND_SLACK.
+// must be readable and writable, and LENDING_REACH of them readable; the TURN are set to NUL for
+// the loop, so that they hold no LF and stand for themselves in out, then given back, and those
+// after them, only read, land in out past what counts. out needs room for 2 * n + EXPAND_SLACK.
 // Returns the bytes of out that count.
 template <ByteBlock Block>
 std::uint32_t expand_lf_lending_with(char* out, char* text, std::uint32_t n) {
@@ -213,6 +266,16 @@ std::uint32_t expand_lf_lending_with(char* out, char* text, std::uint32_t n) {
     std::memset(end, 0, LENT);
     char* to = out;
     const char* from = text;
+    // A turn with no LF costs least stored as it is, as where lines are long most turns are: a
+    // call whose first turn holds no LF keeps the test for one, as does a call of a few turns,
+    // such as a piece of a line, where the test of the first turn would be as hard to guess.
+    if constexpr (StoresTurnWithFewCrs<Block>) {
+        if (n >= 4 * LENT && (Block::template mask<LF>(Block::load(text)) |
+                              Block::template mask<LF>(Block::load(text + Block::SIZE))) != 0) {
+            while (from < end)
+                expand_turn<Block, true>(to, from);
+        }
+    }
     while (from < end)
         expand_turn<Block>(to, from);
     std::memcpy(end, kept, LENT);
