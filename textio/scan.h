@@ -4,8 +4,9 @@
 // memcpy pays two library calls' fixed cost per line, more than the bytes themselves cost; the
 // fast forms search and copy in one pass over blocks of 32 bytes (two SSE2 or NEON registers, or
 // one AVX2 register; the AVX-512 read takes 64) or 8 (a 64-bit word, portable C++), inline, and
-// leave only long runs to the library. Only the blocks know the width, each kind in a file of its own under textio/scan/; the
-// loops are written once over them, in copy.h, write.h and read.h there. This header chooses the
+// leave only long runs to the library. Only the blocks know the width, each kind in a file of its
+// own under textio/scan/; the loops are written once over them, in copy.h, write.h and read.h
+// there. This header chooses the
 // path for the processor once: where it has AVX-512 (with VBMI2) or AVX2, the write's loop and the
 // read's run a build of the loops for it, made in textio/scan/avx512.cpp or avx2.cpp; elsewhere
 // the baseline build's block runs them. The plain forms are the reference: tests/scan_test.cpp

@@ -279,6 +279,7 @@ std::int32_t copy_line_pieces(Stream* in, Stream* out, std::int32_t capacity) {
         // and then a conversion at the flush.
         const std::int32_t whole =
             scan::whole_pieces(in->next, std::min(in->count, room), piece_room(capacity));
+        if (whole == 0) return 0;  // nothing to lend bytes for
         const auto n = static_cast<std::uint32_t>(whole);
         // A buffer of the input's own has room past its characters to lend.
         out->next += (in->flags & STREAM_OWN_BUFFER)
