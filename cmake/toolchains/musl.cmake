@@ -51,6 +51,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT
     "-static-pie -nostdlib -L${musl_lib} ${musl_lib}/rcrt1.o ${musl_lib}/crti.o ${crtbeginS.o}")
 foreach(language C CXX)
   set(CMAKE_${language}_STANDARD_LIBRARIES
-      "-Wl,--start-group -lc -lgcc -lgcc_eh -Wl,--end-group ${crtendS.o} ${musl_lib}/crtn.o")
+      "-Wl,--start-group -lc -lgcc -Wl,--end-group ${crtendS.o} ${musl_lib}/crtn.o")
 endforeach()
 
