@@ -10,7 +10,7 @@
 #   4. with MIRZET_SIMD unset, avx512, avx2, baseline and a name no build has, it copies alike and
 #      takes the same path of the byte loops as the dynamic build (on x86-64 callgrind shows which
 #      build of the loops ran; arm64 has one, the NEON block);
-#   5. a missing file and no argument give the dynamic build's message and status;
+#   5. a missing file, a directory and no argument give the dynamic build's message and status;
 #   6. on x86-64, it makes the dynamic build's system calls, in number, size and order, on each of
 #      those cases and on every corpus kind of the calls check, on every path (under qemu, the
 #      calls would be the emulator's: arm64 is held to bytes, messages and statuses);
@@ -244,6 +244,7 @@ static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULAT
   [ ${#emulator[@]} -gt 0 ] || calls=" and system calls"
   check "$arch: a missing file: the dynamic build's message, status$calls" same_message missing.txt
   check "$arch: no argument: the dynamic build's message, status$calls" same_message
+  check "$arch: a directory: the dynamic build's message, status$calls" same_message /
   check "$arch: the sample: the dynamic build's copy, status$calls" same_message sample.txt
 
   # Every corpus kind of the calls check, on every path this processor runs: the recorded calls
