@@ -113,7 +113,9 @@ static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULAT
   musl_include=/usr/include/$([ "$arch" = x86-64 ] && echo x86_64 || echo aarch64)-linux-musl
   log=$work/$arch.log
   program=$root/build/$preset/mirzet
-  rm -f "$program" "$program.debug"
+  # Configured afresh: the flags come from the presets' environment and the toolchain file, which
+  # a build directory configured before either changed would not take up.
+  rm -rf "$root/build/$preset"
   cmake --workflow --preset "$preset" >"$log" 2>&1
   status=$?
   # The link's warnings escape -Werror, which reaches only the compiles.
