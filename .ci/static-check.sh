@@ -87,9 +87,10 @@ flags=" $(grep -m1 '^flags' /proc/cpuinfo | cut -d: -f2) "
 # calls_of SETTING PROGRAM ARGS...: the system calls of the program itself, with MIRZET_SIMD at
 # SETTING (or unset), run in $work, one a line, as the same program linked with either C library
 # makes them. What each C library does before the program's first call on a standard descriptor
-# (the loader, the start files, glibc's stack limit and random seed) is its own, and so is the memory its allocator takes (brk, mmap);
-# fstat is newfstatat on an empty path to glibc and its own call to musl; and the kernel opens
-# every file with O_LARGEFILE on a 64-bit system, where musl says so and glibc does not.
+# (the loader, the start files, glibc's stack limit and random seed) is its own, and so is the
+# memory its allocator takes (brk, mmap); fstat is newfstatat on an empty path to glibc and its
+# own call to musl; and the kernel opens every file with O_LARGEFILE on a 64-bit system, where
+# musl says so and glibc does not.
 calls_of() {
   local setting=$1
   shift
@@ -165,7 +166,9 @@ static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULAT
     # presets should pass it and the docs say so.
     ! grep -rlq '_FORTIFY_SOURCE' "$musl_include" ||
       { echo "musl's headers now honour _FORTIFY_SOURCE: pass it, and say so in the docs" && return 1; }
-    ! grep -Eq ' T __[a-z_]+_chk$' <<<"$(nm "$debug")" ||
+    # Taken whole before grep reads them: grep -q stops early, and nm's broken pipe would fail it.
+    symbols=$(nm "$debug")
+    ! grep -Eq ' T __[a-z_]+_chk$' <<<"$symbols" ||
       { echo "a checked function is linked, which the docs say the program has none of" && return 1; }
   }
   check "$arch: hardened: full RELRO, PIE, -O2, stack protector, no FORTIFY, stripped beside mirzet.debug" hardened

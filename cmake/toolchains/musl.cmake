@@ -21,7 +21,8 @@ set(CMAKE_CXX_COMPILER ${MIRZET_CROSS_TRIPLET}-g++)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -E -x c++ -v /dev/null
                 OUTPUT_QUIET ERROR_VARIABLE search RESULT_VARIABLE failed)
 if(failed)
-  message(FATAL_ERROR "${CMAKE_CXX_COMPILER} is missing: install Debian's g++ for ${MIRZET_CROSS_TRIPLET}.")
+  message(FATAL_ERROR "${CMAKE_CXX_COMPILER} is missing: "
+                      "install Debian's g++ for ${MIRZET_CROSS_TRIPLET}.")
 endif()
 string(REGEX MATCHALL "\n [^\n]*/c\\+\\+/[^\n]*" cxx_include "${search}")
 list(TRANSFORM cxx_include STRIP)
@@ -36,14 +37,14 @@ endforeach()
 
 set(c_include "-nostdinc -isystem ${musl_include} -isystem ${gcc_include}")
 set(CMAKE_C_FLAGS_INIT "${c_include}")
+set(CMAKE_CXX_FLAGS_INIT "-nostdinc ${cxx_include} -isystem ${musl_include} -isystem ${gcc_include}")
 # The header glue: libstdc++'s headers were configured for glibc and name two things of glibc's
 # that musl has under other names or not at all.
 #  - __GLIBC_PREREQ(major, minor), glibc's version test, which its os_defines.h asks in #if
 #    lines (for gets, isinf and the thread ID); no glibc, so no version is reached.
 #  - __locale_t, glibc's name of the locale handle type, behind libstdc++'s __c_locale; musl
 #    calls it locale_t.
-set(CMAKE_CXX_FLAGS_INIT
-    "-nostdinc ${cxx_include} -isystem ${musl_include} -isystem ${gcc_include} '-D__GLIBC_PREREQ(major,minor)=0' -D__locale_t=locale_t")
+string(APPEND CMAKE_CXX_FLAGS_INIT " '-D__GLIBC_PREREQ(major,minor)=0' -D__locale_t=locale_t")
 
 # The link: static and position-independent, started by musl's self-relocating rcrt1.o; musl's C
 # library and libgcc (the processor test of __builtin_cpu_supports) and nothing else.
