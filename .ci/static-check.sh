@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
-# Builds the static program with the presets `static` (this machine, x86-64) and `static-arm64`
-# (Debian's cross compiler, the toolchain file .ci/cross.sh uses), and holds each to the dynamic
-# release build of the same source for the same architecture:
-#   1. it has no dynamic dependency: no program interpreter, no needed library;
+# Builds the static program with the presets `static` (x86-64) and `static-arm64` (Debian's cross
+# compiler), both on musl (cmake/toolchains/musl.cmake), and holds each to the dynamic release
+# build of the same source for the same architecture, linked with glibc:
+#   1. it has no dynamic dependency: no program interpreter, no needed library, and nothing of the
+#      C++ runtime library linked;
 #   2. it runs in an empty root, a chroot holding only the program, its input files and, for
 #      arm64, qemu-aarch64-static to start it (no binfmt here: the emulator is called by name);
 #   3. it copies the README's sample exactly, and a generated corpus as the dynamic build does;
 #   4. with MIRZET_SIMD unset, avx512, avx2, baseline and a name no build has, it copies alike and
 #      takes the same path of the byte loops as the dynamic build (on x86-64 callgrind shows which
 #      build of the loops ran; arm64 has one, the NEON block);
-#   5. a missing file and no argument give the dynamic build's message and status;
-#   6. it is hardened as a distribution's package is, and as lintian holds the Debian package:
-#      full RELRO (a read-only relocation segment, bound at start), position-independent, its own
-#      code built at -O2 with the stack protector, stack clash protection and the processor's
-#      branch protection, and calling the C library's checked (_FORTIFY_SOURCE) functions; it is
-#      stripped, and its debug data is in mirzet.debug beside it, with the same build ID.
-# Needs root, for chroot. The last line is "static-check: N passed, N failed".
+#   5. a missing file, a directory and no argument give the dynamic build's message and status;
+#   6. on x86-64, it makes the dynamic build's system calls, in number, size and order, on each of
+#      those cases and on every corpus kind of the calls check, on every path (under qemu, the
+#      calls would be the emulator's: arm64 is held to bytes, messages and statuses);
+#   7. it is hardened as far as musl allows, as the packaging docs say: full RELRO (a read-only
+#      relocation segment, bound at start), position-independent, its own code built at -O2 with
+#      the stack protector, stack clash protection and the processor's branch protection; no
+#      _FORTIFY_SOURCE, since musl's headers have no checked functions (checked here, so that the
+#      docs are told when they gain them); it is stripped, under 100 KB on x86-64, and its debug
+#      data is in mirzet.debug beside it, with the same build ID.
+# Needs root, for chroot, and the packages cmake g++ g++-aarch64-linux-gnu qemu-user-static
+# valgrind strace python3 musl-dev musl-dev:arm64 (the last through `dpkg --add-architecture
+# arm64`); what is missing is installed here. The last line is "static-check: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$PWD
@@ -34,8 +41,12 @@ command -v g++ >/dev/null || need+=(g++)
 command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
 command -v qemu-aarch64-static >/dev/null || need+=(qemu-user-static)
 command -v valgrind >/dev/null || need+=(valgrind)
+command -v strace >/dev/null || need+=(strace)
 command -v python3 >/dev/null || need+=(python3)
+[ -e /usr/lib/x86_64-linux-musl/rcrt1.o ] || need+=(musl-dev)
+[ -e /usr/lib/aarch64-linux-musl/rcrt1.o ] || need+=(musl-dev:arm64)
 if [ ${#need[@]} -gt 0 ]; then
+  dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
   apt-get update -qq
   # Without the recommended binfmt registration: programs of other architectures are started
   # through the emulator by name, here and in .ci/cross.sh.
@@ -44,7 +55,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 rm -rf "$work"
-mkdir -p "$work/empty"
+mkdir -p "$work"
 # The inputs: the README's sample, and lines of every length up to past the 129-byte pieces, ending
 # in LF, CR-LF, CR-CR-LF and LF-CR, with NUL, lone CRs and high bytes, and a Ctrl-Z before the end.
 printf 'a\r\nb\nlast' >"$work/sample.txt"
@@ -73,13 +84,39 @@ path_taken() {
 }
 flags=" $(grep -m1 '^flags' /proc/cpuinfo | cut -d: -f2) "
 
+# calls_of SETTING PROGRAM ARGS...: the system calls of the program itself, with MIRZET_SIMD at
+# SETTING (or unset), run in $work, one a line, as the same program linked with either C library
+# makes them. What each C library does before the program's first call on a standard descriptor
+# (the loader, the start files, glibc's stack limit and random seed) is its own, and so is the
+# memory its allocator takes (brk, mmap); fstat is newfstatat on an empty path to glibc and its
+# own call to musl; and the kernel opens every file with O_LARGEFILE on a 64-bit system, where
+# musl says so and glibc does not.
+calls_of() {
+  local setting=$1
+  shift
+  [ "$setting" = unset ] && setting=MIRZET_SIMD || setting=MIRZET_SIMD=$setting
+  (cd "$work" && strace -qq -e signal=none -s 0 -E "$setting" -o "$work/strace.log" "$@" \
+    >/dev/null 2>&1)
+  perl -ne '
+    $own ||= /^(fcntl|fstat|newfstatat|read|write|lseek|ioctl|poll|close)\([012],/;
+    next if !$own || /^(brk|mmap|munmap|mremap|madvise)\(/;
+    s/^newfstatat\((\d+), "", \{.*?\}, AT_EMPTY_PATH\)/fstat($1)/;
+    s/^fstat\((\d+), \{.*?\}\)/fstat($1)/;
+    s/\|O_LARGEFILE//;
+    s/0x[0-9a-f]+/ADDRESS/g;
+    print;' "$work/strace.log"
+}
+
 static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULATOR...]
   local arch=$1 preset=$2 branch_protection=$3 toolchain=${4:-} emulator=("${@:5}") program dynamic log jail status
-  local setting want got env_args in_jail
+  local setting want got env_args in_jail musl_include
   echo "== $arch"
+  musl_include=/usr/include/$([ "$arch" = x86-64 ] && echo x86_64 || echo aarch64)-linux-musl
   log=$work/$arch.log
   program=$root/build/$preset/mirzet
-  rm -f "$program" "$program.debug"
+  # Configured afresh: the flags come from the presets' environment and the toolchain file, which
+  # a build directory configured before either changed would not take up.
+  rm -rf "$root/build/$preset"
   cmake --workflow --preset "$preset" >"$log" 2>&1
   status=$?
   # The link's warnings escape -Werror, which reaches only the compiles.
@@ -88,11 +125,20 @@ static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULAT
     { tail -n 30 "$log"; return; }
   echo "size of $arch's static mirzet: $(stat -c %s "$program") bytes, mirzet.debug $(stat -c %s "$program.debug")"
   no_dependencies() {
+    local symbols
     file "$program" | sed "s|$root/||"
     ! readelf -lW "$program" | grep -q 'Requesting program interpreter' &&
-      ! readelf -dW "$program" | grep -q '(NEEDED)'
+      ! readelf -dW "$program" | grep -q '(NEEDED)' || return 1
+    # The link names its libraries itself (musl's C library and libgcc), and no symbol of the C++
+    # runtime library (std::, the ABI's __cxa_ and __gxx_, the unwinder) is in the program.
+    grep -q -- '-nostdlib' "$root/build/$preset/CMakeFiles/mirzet.dir/link.txt" &&
+      ! grep -Eq 'stdc\+\+|supc\+\+' "$root/build/$preset/CMakeFiles/mirzet.dir/link.txt" ||
+      { echo "the link may take the C++ runtime library" && return 1; }
+    symbols=$(nm "$program.debug")
+    ! grep -E ' [TtWwDdBbRrVv] (_ZN?K?St|_ZSt|__cxa_|__gxx_|_Unwind_)' <<<"$symbols" ||
+      { echo "the C++ runtime library is linked" && return 1; }
   }
-  check "$arch: no program interpreter and no needed library" no_dependencies
+  check "$arch: no program interpreter, no needed library, no C++ runtime library" no_dependencies
   hardened() {
     local debug=$program.debug producers flag id symbols
     readelf -lW "$program" | grep -q 'GNU_RELRO' && readelf -dW "$program" | grep -Eq 'FLAGS.* BIND_NOW' ||
@@ -104,9 +150,10 @@ static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULAT
     id=$(readelf -nW "$program" | sed -n 's/.*Build ID: //p')
     [ -n "$id" ] && same "mirzet.debug's build ID" "$id" "$(readelf -nW "$debug" | sed -n 's/.*Build ID: //p')" ||
       return 1
-    # What the compiler was asked, as it recorded it for each unit of the program's own code (the
-    # C library's units carry no debug data here).
-    producers=$(readelf --debug-dump=info "$debug" | sed -n 's/.*DW_AT_producer *: *(.*): //p' | sort -u)
+    # What the compiler was asked, as it recorded it for each unit of the program's own code
+    # (C++, and the link-time units made of it); musl's start file records its own.
+    producers=$(readelf --debug-dump=info "$debug" | sed -n 's/.*DW_AT_producer *: *(.*): //p' |
+      grep -E '^GNU (C\+\+|GIMPLE)' | sort -u)
     [ -n "$producers" ] || { echo "mirzet.debug records no compile" && return 1; }
     sed 's/^/  /' <<<"$producers"
     for flag in -O2 -fstack-protector-strong -fstack-clash-protection "$branch_protection"; do
@@ -114,12 +161,19 @@ static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULAT
         { echo "a unit built without $flag" && return 1; }
     done
     ! grep -Eq ' -O(3|fast)( |$)' <<<"$producers" || { echo "a unit built at -O3" && return 1; }
+    # No _FORTIFY_SOURCE, as the docs say: musl's headers have none of the checked functions
+    # (__read_chk and the like), so the flag would change nothing; when they gain them, the
+    # presets should pass it and the docs say so.
+    ! grep -rlq '_FORTIFY_SOURCE' "$musl_include" ||
+      { echo "musl's headers now honour _FORTIFY_SOURCE: pass it, and say so in the docs" && return 1; }
     # Taken whole before grep reads them: grep -q stops early, and nm's broken pipe would fail it.
     symbols=$(nm "$debug")
-    echo "  checked functions: $(grep -Eo '__(read|memcpy|memmove|memset)_chk$' <<<"$symbols" | paste -sd' ')"
-    grep -Eq ' T __read_chk$' <<<"$symbols" || { echo "no checked read: no _FORTIFY_SOURCE" && return 1; }
+    ! grep -Eq ' T __[a-z_]+_chk$' <<<"$symbols" ||
+      { echo "a checked function is linked, which the docs say the program has none of" && return 1; }
   }
-  check "$arch: hardened: full RELRO, PIE, -O2, stack protector, FORTIFY, stripped beside mirzet.debug" hardened
+  check "$arch: hardened: full RELRO, PIE, -O2, stack protector, no FORTIFY, stripped beside mirzet.debug" hardened
+  [ "$arch" != x86-64 ] ||
+    check "$arch: stripped, the program is under 100 KB" [ "$(stat -c %s "$program")" -lt 102400 ]
 
   # The dynamic release build for the same architecture, as the release preset configures it.
   dynamic=("${emulator[@]}")
@@ -159,6 +213,13 @@ static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULAT
     check "$arch: MIRZET_SIMD $setting: the corpus copied in the empty root as the dynamic build copies it" \
       same_copy
     if [ ${#emulator[@]} -eq 0 ]; then
+      same_calls() {
+        calls_of "$setting" "${dynamic[@]}" corpus.txt >"$work/want.calls"
+        calls_of "$setting" "$program" corpus.txt >"$work/got.calls"
+        diff "$work/want.calls" "$work/got.calls" | head -n 8
+        cmp -s "$work/want.calls" "$work/got.calls"
+      }
+      check "$arch: MIRZET_SIMD $setting: the dynamic build's system calls on the corpus" same_calls
       want=$(path_taken "$setting" "${dynamic[@]}")
       got=$(path_taken "$setting" "$program")
       check "$arch: MIRZET_SIMD $setting: the path taken, $got, is the dynamic build's" \
@@ -173,14 +234,32 @@ static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULAT
 
   same_message() {  # same_message ARGS...: the dynamic build's bytes and status for ARGS
     local want_status=0 got_status=0
-    (cd "$work/empty" && "${dynamic[@]}" "$@") >"$work/want" || want_status=$?
+    (cd "$jail" && "${dynamic[@]}" "$@") >"$work/want" || want_status=$?
     "${in_jail[@]}" "$@" >"$work/got" || got_status=$?
     od -c "$work/got" | head -n 3
     same "the message" "$(od -c "$work/want")" "$(od -c "$work/got")" &&
-      same "the status" "$want_status" "$got_status"
+      same "the status" "$want_status" "$got_status" || return 1
+    [ ${#emulator[@]} -eq 0 ] || return 0
+    calls_of unset "${dynamic[@]}" "$@" >"$work/want.calls"
+    calls_of unset "$program" "$@" >"$work/got.calls"
+    diff "$work/want.calls" "$work/got.calls" | head -n 8
+    cmp -s "$work/want.calls" "$work/got.calls"
   }
-  check "$arch: a missing file: the dynamic build's message and status" same_message missing.txt
-  check "$arch: no argument: the dynamic build's message and status" same_message
+  local calls=
+  [ ${#emulator[@]} -gt 0 ] || calls=" and system calls"
+  check "$arch: a missing file: the dynamic build's message, status$calls" same_message missing.txt
+  check "$arch: no argument: the dynamic build's message, status$calls" same_message
+  check "$arch: a directory: the dynamic build's message, status$calls" same_message /
+  check "$arch: the sample: the dynamic build's copy, status$calls" same_message sample.txt
+
+  # Every corpus kind of the calls check, on every path this processor runs: the recorded calls
+  # and the plain converter's bytes.
+  if [ ${#emulator[@]} -eq 0 ]; then
+    MIRZET_PROGRAM=$program bash bench/calls-check.sh "$work/calls" >"$work/calls.log" 2>&1
+    status=$?
+    check "$arch: every corpus kind of the calls check: the recorded calls and bytes" [ "$status" -eq 0 ] ||
+      tail -n 12 "$work/calls.log"
+  fi
 }
 
 static_check x86-64 static -fcf-protection=full

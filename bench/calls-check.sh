@@ -7,6 +7,9 @@
 #
 #   bench/calls-check.sh [BUILD]    BUILD: the build directory, default build/calls
 #
+# MIRZET_PROGRAM names another program to hold to the same calls and output in place of the
+# build's (the static program, say).
+#
 # The last line is "calls-check: N passed, N failed".
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,6 +23,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMIRZET_BENCH=ON -DMIRZ
 cmake --build "$build" -j2 --target mirzet mirzet_bench_gen mirzet_bench_plain mirzet_bench_runner \
     >/dev/null || exit 1
 bin=$build/bench
+program=${MIRZET_PROGRAM:-$build/mirzet}
 mkdir -p "$dir"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -49,7 +53,7 @@ for kind in source crlf long short mixed ragged; do
             [ "$output" = file ] && target=file:$scratch/out.txt
             MIRZET_SIMD=$path "$bin/mirzet_bench_runner" -i /dev/null -o "$target" strace -qq \
                 -e signal=none -e trace=openat,read,write,lseek -s 0 -o "$scratch/log" \
-                "$build/mirzet" "$corpus" >/dev/null
+                "$program" "$corpus" >/dev/null
             got=$(perl "$root/bench/calls.pl" "$corpus" "$scratch/log" "$scratch/trace.bin")
             what="$kind on $path to a $output"
             if [ "$got" != "$stored" ]; then
@@ -59,7 +63,7 @@ for kind in source crlf long short mixed ragged; do
                 passed=$((passed + 1))
             fi
             if [ "$output" = file ]; then
-                if MIRZET_SIMD=$path "$build/mirzet" "$corpus" | cmp -s - "$scratch/plain.txt"; then
+                if MIRZET_SIMD=$path "$program" "$corpus" | cmp -s - "$scratch/plain.txt"; then
                     passed=$((passed + 1))
                 else
                     echo "FAIL: the output of $what differs from the plain converter's"

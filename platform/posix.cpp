@@ -158,10 +158,12 @@ int open_flags(std::uint32_t access, bool inherit, std::uint32_t disposition) {
     return access_mode | creation | O_NOCTTY | (inherit ? 0 : O_CLOEXEC);
 }
 
+// openat from the working directory rather than open: some C libraries make open() the older
+// call of its own, and the program's calls should not depend on which one it was linked with.
 int open_retrying(const char* path, int flags, mode_t mode) {
     int descriptor;
     do {
-        descriptor = open(path, flags, mode);
+        descriptor = openat(AT_FDCWD, path, flags, mode);
     } while (descriptor == -1 && errno == EINTR);
     return descriptor;
 }
