@@ -1,6 +1,7 @@
 #include "app/copy.h"
 
 #include "textio/format.h"
+#include "textio/streams.h"
 
 namespace mirzet::app {
 

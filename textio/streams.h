@@ -10,13 +10,9 @@
 namespace mirzet {
 
 // While a stream writes into a buffer, the bytes from `next` on are free: anything may be stored
-// there, as only the bytes before `next` are ever written out. The straight copy of line pieces
-// stores whole blocks and leaves scratch there past its last piece.
-//
-// A stream writing to a text-mode handle through a buffer of its own keeps the buffer converted
-// (STREAM_CONVERTS): each LF is stored with its CR as it arrives, and the flush hands the buffer
-// to the handle as it stands. `count` still counts characters, so the buffer holds 4096 of them
-// whatever their CRs, and the writes are those of the same text converted at the flush.
+// there, as only the bytes before `next` are ever written out. `count` is always in characters;
+// how many bytes the characters take once stored, and how they are written, is the business of
+// the sink that the handle gave the stream when it started writing.
 struct Stream {
     char* next;           // next character to read or write
     std::int32_t count;   // read: characters left; write: room left; 0 without a buffer
@@ -25,7 +21,8 @@ struct Stream {
     std::int32_t fd;      // -1 when the stream has no handle
     char one_char[4];     // a two-character buffer when no real one can be had
     std::int32_t buffer_size;
-    char* temp_name;  // never set by this program
+    char* temp_name;   // never set by this program
+    const Sink* sink;  // how characters written are stored and written out
 };
 
 constexpr std::uint32_t STREAM_READ = 0x0001;
@@ -37,7 +34,6 @@ constexpr std::uint32_t STREAM_ERROR = 0x0020;
 constexpr std::uint32_t STREAM_STRING = 0x0040;
 constexpr std::uint32_t STREAM_UPDATE = 0x0080;
 constexpr std::uint32_t STREAM_LENT_BUFFER = 0x0100;
-constexpr std::uint32_t STREAM_CONVERTS = 0x0800;  // its buffer holds text-mode output converted
 constexpr std::uint32_t STREAM_TEMP_BUFFER = 0x1000;
 constexpr std::uint32_t STREAM_COMMIT = 0x4000;
 
