@@ -1065,6 +1065,71 @@ TEST_F(LayerTest, TextWriteReportsTheBytesOfTheBufferThatWentOut) {
     }
 }
 
+TEST_F(LayerTest, EachSinkWritesAsItsHandleDoes) {
+    // "ab\ncd\n" is stored through the sink a stream with a buffer of its own gets, and the stored
+    // bytes are written twice: an appending handle seeks to its end before each write.
+    struct Case {
+        const char* name;
+        std::uint32_t open_flags;
+        int short_nth;  // the n-th write falls short, to 3 bytes
+        int fail_nth;   // the n-th write fails
+        std::uint32_t fail_code;
+        std::int32_t first, second;  // the two writes' results
+        std::vector<Op> ops;
+        std::string after;
+        int error;
+        std::uint32_t os_code;
+    };
+    constexpr std::uint32_t WRITE = OPEN_WRITE_ONLY | OPEN_CREATE;
+    constexpr std::uint32_t APPEND = WRITE | OPEN_APPEND;
+    const std::vector<Op> two_writes{Op::write, Op::write};
+    const std::vector<Op> appending{Op::seek, Op::write, Op::seek, Op::write};
+    const Case cases[] = {
+        {"text", WRITE, 0, 0, 0, 8, 8, two_writes, "oldab\r\ncd\r\nab\r\ncd\r\n", NO_ERROR_NUMBER,
+         NO_OS_CODE},
+        {"binary", WRITE | OPEN_BINARY, 0, 0, 0, 6, 6, two_writes, "oldab\ncd\nab\ncd\n",
+         NO_ERROR_NUMBER, NO_OS_CODE},
+        {"text, appending", APPEND, 0, 0, 0, 8, 8, appending, "oldab\r\ncd\r\nab\r\ncd\r\n",
+         NO_ERROR_NUMBER, NO_OS_CODE},
+        {"binary, appending", APPEND | OPEN_BINARY, 0, 0, 0, 6, 6, appending, "oldab\ncd\nab\ncd\n",
+         NO_ERROR_NUMBER, NO_OS_CODE},
+        {"text, short", WRITE, 1, 0, 0, 3, 8, two_writes, "oldab\rab\r\ncd\r\n", NO_ERROR_NUMBER,
+         NO_OS_CODE},
+        {"text, failed", WRITE, 0, 1, pf::ERROR_DISK_FULL, -1, 8, two_writes, "oldab\r\ncd\r\n",
+         ERR_NO_SPACE, pf::ERROR_DISK_FULL},
+        {"text, appending, refused", APPEND, 0, 2, pf::ERROR_ACCESS_DENIED, 8, -1, appending,
+         "oldab\r\ncd\r\n", ERR_BAD_HANDLE, pf::ERROR_ACCESS_DENIED},
+        {"binary, failed", WRITE | OPEN_BINARY, 0, 1, pf::ERROR_DISK_FULL, -1, 6, two_writes,
+         "oldab\ncd\n", ERR_NO_SPACE, pf::ERROR_DISK_FULL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_world();
+        start_layer();
+        fake::add_file("f", "old");
+        const int fd = open_fd("f", c.open_flags, SHARE_DENY_NONE, DEFAULT_PERMISSION);
+        ASSERT_EQ(fd, 3);
+        if (!(c.open_flags & OPEN_APPEND)) {
+            ASSERT_EQ(seek_fd(fd, 3, pf::FILE_BEGIN), 3);
+        }
+        const std::size_t before = fake::calls().size();
+        if (c.short_nth != 0) fake::short_write(c.short_nth, 3);
+        if (c.fail_nth != 0) fake::fail_call(Op::write, c.fail_nth, c.fail_code);
+        const Sink* sink = sink_for(fd, SINK_BYTES_PER_CHAR);
+        char stored[12 + SINK_OVERRUN];
+        const std::uint32_t length = sink->store(stored, "ab\ncd\n", 6);
+        EXPECT_EQ(sink->write(fd, stored, length), c.first);
+        EXPECT_EQ(sink->write(fd, stored, length), c.second);
+        std::vector<Op> ops;
+        for (std::size_t i = before; i < fake::calls().size(); ++i)
+            if (fake::calls()[i].handle == FIRST_FILE_HANDLE) ops.push_back(fake::calls()[i].op);
+        EXPECT_EQ(ops, c.ops);
+        EXPECT_EQ(fake::contents("f"), c.after);
+        EXPECT_EQ(error_number, c.error);
+        EXPECT_EQ(os_error_code, c.os_code);
+    }
+}
+
 TEST_F(LayerTest, TextWriteWithNothingWritten) {
     struct Case {
         const char* name;
