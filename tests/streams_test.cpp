@@ -746,7 +746,8 @@ TEST_F(LayerTest, AConsolesStandardOutputAndErrorEachBorrowTheirOwnBlock) {
 }
 
 // The copy's straight path, from the input's buffer into standard output's, against the two calls
-// it stands for: the same writes and output, and after each piece the two calls take, the same
+// it stands for, with the pieces left to the calls printed as the program prints them: the same
+// writes and output, and after each piece the two calls take, the same
 // state of both streams as the two calls alone reach at that point. The input's buffer ends
 // inside lines, the output's room runs short and lines outgrow a piece.
 struct CopyTrace {
@@ -770,12 +771,13 @@ CopyTrace copy_with(const std::string& data, std::uint32_t stdout_type, bool str
     CopyTrace trace;
     Stream* input = open_copy(data, stdout_type);
     const Stream* out = standard_output();
-    std::vector<char> line(std::min<std::size_t>(data.size() + 1, capacity));
+    // As in the program, the straight copy's pieces are printed from a line with padding past it.
+    std::vector<char> line(std::min<std::size_t>(data.size() + 1, capacity) + CHARS_PADDING);
     for (;;) {
         if (straight) trace.straight += copy_line_pieces(input, standard_output(), capacity);
         const std::int32_t n = get_line_length(line.data(), capacity, input);
         if (n < 0) break;
-        EXPECT_EQ(print_chars(line.data(), n), n);
+        EXPECT_EQ(straight ? print_padded_chars(line.data(), n) : print_chars(line.data(), n), n);
         trace.steps.push_back(std::string(line.data(), static_cast<std::size_t>(n)) + " in " +
                               std::to_string(input->next - input->base) + "/" +
                               std::to_string(input->count) + " out " +

@@ -664,4 +664,12 @@ std::int32_t print_chars(const char* text, std::int32_t n) {
     });
 }
 
+std::int32_t print_padded_chars(const char* text, std::int32_t n) {
+    return print_to_standard_output([&](Stream* out) {
+        std::int32_t count = 0;
+        emit_padded_chars(text, n, out, &count);
+        return count;
+    });
+}
+
 }  // namespace mirzet

@@ -352,11 +352,14 @@ void store_char(Stream* stream, char c) {
 }
 
 // Stores n characters, text or ch repeated when text is null, where the room is known to hold them.
+// Padded text is followed by CHARS_PADDING bytes that the sink may read.
 [[gnu::always_inline]] inline void store_chars(Stream* stream, const char* text, int ch,
-                                               std::int32_t n) {
+                                               std::int32_t n, bool padded) {
     stream->count -= n;
     if (text != nullptr) {
-        stream->next += stream->sink->store(stream->next, text, static_cast<std::uint32_t>(n));
+        const auto m = static_cast<std::uint32_t>(n);
+        stream->next += padded ? stream->sink->store_padded(stream->next, text, m)
+                               : stream->sink->store(stream->next, text, m);
         return;
     }
     // A repeat, such as a field's padding, is stored from a run of the character.
@@ -398,13 +401,14 @@ std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) 
 
 // The general case of emit_chars and emit_repeat: runs as far as the room goes, a flush for each
 // character beyond it. The n characters are copied from text, or are ch repeated when text is
-// null. Kept out of line so that emit_chars's common case stays a few instructions.
+// null; each run of padded text is padded too, by the text after it. Kept out of line so that
+// emit_chars's common case stays a few instructions.
 [[gnu::noinline]] void emit_in_runs(const char* text, int ch, std::int32_t n, Stream* stream,
-                                    std::int32_t* count) {
+                                    std::int32_t* count, bool padded) {
     const auto run_into_room = [&] {
         const std::int32_t run = storable(stream, n, *count);
         if (run <= 0) return;
-        store_chars(stream, text, ch, run);
+        store_chars(stream, text, ch, run, padded);
         if (text != nullptr) text += run;
         *count += run;
         n -= run;
@@ -424,17 +428,30 @@ std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) 
 }  // namespace
 
 void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
-    emit_in_runs(nullptr, ch, n, stream, count);
+    emit_in_runs(nullptr, ch, n, stream, count, false);
 }
 
-void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+namespace {
+
+[[gnu::always_inline]] inline void emit_text(const char* text, std::int32_t n, Stream* stream,
+                                             std::int32_t* count, bool padded) {
     // Most runs fit the room left whole: one copy and nothing else to decide.
     if (n > 0 && n <= stream->count && *count >= 0 && n <= INT32_MAX - *count) {
         *count += n;
-        store_chars(stream, text, 0, n);
+        store_chars(stream, text, 0, n, padded);
         return;
     }
-    emit_in_runs(text, 0, n, stream, count);
+    emit_in_runs(text, 0, n, stream, count, padded);
+}
+
+}  // namespace
+
+void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+    emit_text(text, n, stream, count, false);
+}
+
+void emit_padded_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+    emit_text(text, n, stream, count, true);
 }
 
 // ---- flushing ----

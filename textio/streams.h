@@ -95,6 +95,11 @@ void end_temp_buffer(int lent, Stream* stream);
 void emit_char(int ch, Stream* stream, std::int32_t* count);
 void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count);
 void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count);
+// Bytes past a caller's characters that emit_padded_chars may read, never write: a buffer of the
+// caller's that declares them lets its characters be stored with no care for where they end.
+constexpr std::int32_t CHARS_PADDING = scan::PADDING;
+// emit_chars of n characters followed by CHARS_PADDING readable bytes.
+void emit_padded_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count);
 
 int flush_and_put(int ch, Stream* stream);
 // Forgets the characters waiting in a write stream's buffer without writing them.
