@@ -953,22 +953,22 @@ TEST_F(LayerTest, TextWriteConvertsInChunksOfAtMost1025Bytes) {
         std::vector<std::uint64_t> writes;
     };
     const std::string a1023(1023, 'a'), a1024(1024, 'a'), lf2048(2048, LF);
-    std::string pairs_at_the_mark;  // every chunk 1025 bytes, so chunks and batches fall apart
+    std::string pairs_at_the_limit;  // every chunk 1025 bytes, so chunks and batches fall apart
     for (int line = 0; line < 9; ++line)
-        pairs_at_the_mark += a1023 + "\n";
+        pairs_at_the_limit += a1023 + "\n";
     const std::vector<std::uint64_t> nine_1024(9, 1024), nine_1025(9, 1025);
     std::vector<std::uint64_t> a9000_writes(8, 1024);
     a9000_writes.push_back(810);
     const Case cases[] = {
         {"short line", "abc\n", false, {5}},
         {"binary", "abc\n", true, {4}},
-        {"pair at the mark", a1023 + "\n", false, {1025}},
-        {"pair after the mark", a1024 + "\n", false, {1024, 2}},
+        {"pair at the limit", a1023 + "\n", false, {1025}},
+        {"pair after the limit", a1024 + "\n", false, {1024, 2}},
         {"line ends only", lf2048, false, {1024, 1024, 1024, 1024}},
         {"binary large", lf2048 + a1024, true, {3072}},
         {"past eight chunks", std::string(9000, 'a') + "\n", false, a9000_writes},
         {"line ends past eight chunks", std::string(4608, LF), false, nine_1024},
-        {"a chunk across eight chunks' mark", pairs_at_the_mark, false, nine_1025},
+        {"a chunk across eight chunks' mark", pairs_at_the_limit, false, nine_1025},
         {"CR kept", "a\r\nb", false, {5}},
     };
     for (const Case& c : cases) {
@@ -1031,15 +1031,15 @@ TEST_F(LayerTest, TextWriteReportsTheBytesOfTheBufferThatWentOut) {
     };
     const std::string many = std::string(1000, 'a') + std::string(100, LF);
     const std::string lfs(2048, LF);
-    std::string pairs_at_the_mark;  // every chunk 1025 bytes, so chunks and batches fall apart
+    std::string pairs_at_the_limit;  // every chunk 1025 bytes, so chunks and batches fall apart
     for (int line = 0; line < 9; ++line)
-        pairs_at_the_mark += std::string(1023, 'a') + "\n";
+        pairs_at_the_limit += std::string(1023, 'a') + "\n";
     const Case cases[] = {
         {"short before the line end", "abc\ndef", false, 1, 3, 0, 3},
         {"ninth chunk short", std::string(4608, LF), false, 9, 3, 0, 4097},
         {"ninth chunk fails", std::string(4608, LF), false, 0, 0, 9, 4096},
-        {"eighth chunk short across the mark", pairs_at_the_mark, false, 8, 3, 0, 7171},
-        {"ninth chunk fails across the mark", pairs_at_the_mark, false, 0, 0, 9, 8192},
+        {"eighth chunk short across the limit", pairs_at_the_limit, false, 8, 3, 0, 7171},
+        {"ninth chunk fails across the limit", pairs_at_the_limit, false, 0, 0, 9, 8192},
         {"short between CR and LF", "abc\ndef", false, 1, 4, 0, 3},
         {"short after the pair", "abc\ndef", false, 1, 5, 0, 4},
         {"only a CR out", lfs, false, 1, 1, 0, 0},

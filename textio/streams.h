@@ -58,7 +58,7 @@ inline Stream* standard_error() {
     return stream_table[2];
 }
 
-// Whether a read or a write of the stream has failed (once set, the mark stays).
+// Whether a read or a write of the stream has failed (once set, the failure stays).
 inline bool stream_failed(const Stream& stream) {
     return (stream.flags & STREAM_ERROR) != 0;
 }
