@@ -1,6 +1,7 @@
 #include "app/copy.h"
 
 #include "textio/format.h"
+#include "textio/streams.h"
 
 namespace mirzet::app {
 
@@ -27,14 +28,16 @@ int main(int argc, char** argv) {
         print_formatted("Cannot find file %s \n", argv[1]);
         return 1;
     }
-    char line[LINE_CAPACITY];
+    // Past the piece, padding the output's conversion may read: a piece then costs it no branches
+    // on where it ends.
+    char line[LINE_CAPACITY + CHARS_PADDING];
     for (;;) {
         // Pieces that both buffers hold are copied straight across; the next takes the two calls.
         copy_line_pieces(input, standard_output(), LINE_CAPACITY);
         // Pieces are printed by their length, so a NUL byte is copied like any other.
         const std::int32_t length = get_line_length(line, LINE_CAPACITY, input);
         if (length < 0) break;
-        if (output_failed(print_chars(line, length))) {
+        if (output_failed(print_padded_chars(line, length))) {
             // What a failed flush left waiting would reach the output after the lost block.
             discard_pending(standard_output());
             return 1;

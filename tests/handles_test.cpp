@@ -953,22 +953,22 @@ TEST_F(LayerTest, TextWriteConvertsInChunksOfAtMost1025Bytes) {
         std::vector<std::uint64_t> writes;
     };
     const std::string a1023(1023, 'a'), a1024(1024, 'a'), lf2048(2048, LF);
-    std::string pairs_at_the_mark;  // every chunk 1025 bytes, so chunks and batches fall apart
+    std::string pairs_at_the_limit;  // every chunk 1025 bytes, so chunks and batches fall apart
     for (int line = 0; line < 9; ++line)
-        pairs_at_the_mark += a1023 + "\n";
+        pairs_at_the_limit += a1023 + "\n";
     const std::vector<std::uint64_t> nine_1024(9, 1024), nine_1025(9, 1025);
     std::vector<std::uint64_t> a9000_writes(8, 1024);
     a9000_writes.push_back(810);
     const Case cases[] = {
         {"short line", "abc\n", false, {5}},
         {"binary", "abc\n", true, {4}},
-        {"pair at the mark", a1023 + "\n", false, {1025}},
-        {"pair after the mark", a1024 + "\n", false, {1024, 2}},
+        {"pair at the limit", a1023 + "\n", false, {1025}},
+        {"pair after the limit", a1024 + "\n", false, {1024, 2}},
         {"line ends only", lf2048, false, {1024, 1024, 1024, 1024}},
         {"binary large", lf2048 + a1024, true, {3072}},
         {"past eight chunks", std::string(9000, 'a') + "\n", false, a9000_writes},
         {"line ends past eight chunks", std::string(4608, LF), false, nine_1024},
-        {"a chunk across eight chunks' mark", pairs_at_the_mark, false, nine_1025},
+        {"a chunk across eight chunks' mark", pairs_at_the_limit, false, nine_1025},
         {"CR kept", "a\r\nb", false, {5}},
     };
     for (const Case& c : cases) {
@@ -981,15 +981,17 @@ TEST_F(LayerTest, TextWriteConvertsInChunksOfAtMost1025Bytes) {
         EXPECT_EQ(write_sizes(STDOUT_HANDLE), c.writes);
         EXPECT_EQ(fake::contents("<stdout>"), c.binary ? c.text : dos_text(c.text));
         EXPECT_EQ(error_number, NO_ERROR_NUMBER);
-        if (c.binary) continue;
-        // The same text converted by its caller goes out in the same writes, counted in bytes.
+        // The same text stored by the handle's sink and written from there goes out in the same
+        // writes, counted in the bytes stored.
         reset_world();
         start_layer(pf::FILE_TYPE_DISK);
-        const std::string converted = dos_text(c.text);
-        const auto length = static_cast<std::uint32_t>(converted.size());
-        EXPECT_EQ(write_converted(1, converted.data(), length), static_cast<std::int32_t>(length));
+        if (c.binary) slot_of(1).fd_flags &= static_cast<std::uint8_t>(~FD_TEXT);
+        const Sink* sink = sink_for(1, SINK_BYTES_PER_CHAR);
+        std::vector<char> stored(n * SINK_BYTES_PER_CHAR + SINK_OVERRUN);
+        const std::uint32_t length = sink->store(stored.data(), c.text.data(), n);
+        EXPECT_EQ(sink->write(1, stored.data(), length), static_cast<std::int32_t>(length));
         EXPECT_EQ(write_sizes(STDOUT_HANDLE), c.writes);
-        EXPECT_EQ(fake::contents("<stdout>"), converted);
+        EXPECT_EQ(fake::contents("<stdout>"), c.binary ? c.text : dos_text(c.text));
     }
 }
 
@@ -1029,15 +1031,15 @@ TEST_F(LayerTest, TextWriteReportsTheBytesOfTheBufferThatWentOut) {
     };
     const std::string many = std::string(1000, 'a') + std::string(100, LF);
     const std::string lfs(2048, LF);
-    std::string pairs_at_the_mark;  // every chunk 1025 bytes, so chunks and batches fall apart
+    std::string pairs_at_the_limit;  // every chunk 1025 bytes, so chunks and batches fall apart
     for (int line = 0; line < 9; ++line)
-        pairs_at_the_mark += std::string(1023, 'a') + "\n";
+        pairs_at_the_limit += std::string(1023, 'a') + "\n";
     const Case cases[] = {
         {"short before the line end", "abc\ndef", false, 1, 3, 0, 3},
         {"ninth chunk short", std::string(4608, LF), false, 9, 3, 0, 4097},
         {"ninth chunk fails", std::string(4608, LF), false, 0, 0, 9, 4096},
-        {"eighth chunk short across the mark", pairs_at_the_mark, false, 8, 3, 0, 7171},
-        {"ninth chunk fails across the mark", pairs_at_the_mark, false, 0, 0, 9, 8192},
+        {"eighth chunk short across the limit", pairs_at_the_limit, false, 8, 3, 0, 7171},
+        {"ninth chunk fails across the limit", pairs_at_the_limit, false, 0, 0, 9, 8192},
         {"short between CR and LF", "abc\ndef", false, 1, 4, 0, 3},
         {"short after the pair", "abc\ndef", false, 1, 5, 0, 4},
         {"only a CR out", lfs, false, 1, 1, 0, 0},
@@ -1060,6 +1062,71 @@ TEST_F(LayerTest, TextWriteReportsTheBytesOfTheBufferThatWentOut) {
         if (c.short_nth != 0) {
             EXPECT_EQ(fake::call_count(Op::write), c.short_nth);
         }
+    }
+}
+
+TEST_F(LayerTest, EachSinkWritesAsItsHandleDoes) {
+    // "ab\ncd\n" is stored through the sink a stream with a buffer of its own gets, and the stored
+    // bytes are written twice: an appending handle seeks to its end before each write.
+    struct Case {
+        const char* name;
+        std::uint32_t open_flags;
+        int short_nth;  // the n-th write falls short, to 3 bytes
+        int fail_nth;   // the n-th write fails
+        std::uint32_t fail_code;
+        std::int32_t first, second;  // the two writes' results
+        std::vector<Op> ops;
+        std::string after;
+        int error;
+        std::uint32_t os_code;
+    };
+    constexpr std::uint32_t WRITE = OPEN_WRITE_ONLY | OPEN_CREATE;
+    constexpr std::uint32_t APPEND = WRITE | OPEN_APPEND;
+    const std::vector<Op> two_writes{Op::write, Op::write};
+    const std::vector<Op> appending{Op::seek, Op::write, Op::seek, Op::write};
+    const Case cases[] = {
+        {"text", WRITE, 0, 0, 0, 8, 8, two_writes, "oldab\r\ncd\r\nab\r\ncd\r\n", NO_ERROR_NUMBER,
+         NO_OS_CODE},
+        {"binary", WRITE | OPEN_BINARY, 0, 0, 0, 6, 6, two_writes, "oldab\ncd\nab\ncd\n",
+         NO_ERROR_NUMBER, NO_OS_CODE},
+        {"text, appending", APPEND, 0, 0, 0, 8, 8, appending, "oldab\r\ncd\r\nab\r\ncd\r\n",
+         NO_ERROR_NUMBER, NO_OS_CODE},
+        {"binary, appending", APPEND | OPEN_BINARY, 0, 0, 0, 6, 6, appending, "oldab\ncd\nab\ncd\n",
+         NO_ERROR_NUMBER, NO_OS_CODE},
+        {"text, short", WRITE, 1, 0, 0, 3, 8, two_writes, "oldab\rab\r\ncd\r\n", NO_ERROR_NUMBER,
+         NO_OS_CODE},
+        {"text, failed", WRITE, 0, 1, pf::ERROR_DISK_FULL, -1, 8, two_writes, "oldab\r\ncd\r\n",
+         ERR_NO_SPACE, pf::ERROR_DISK_FULL},
+        {"text, appending, refused", APPEND, 0, 2, pf::ERROR_ACCESS_DENIED, 8, -1, appending,
+         "oldab\r\ncd\r\n", ERR_BAD_HANDLE, pf::ERROR_ACCESS_DENIED},
+        {"binary, failed", WRITE | OPEN_BINARY, 0, 1, pf::ERROR_DISK_FULL, -1, 6, two_writes,
+         "oldab\ncd\n", ERR_NO_SPACE, pf::ERROR_DISK_FULL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_world();
+        start_layer();
+        fake::add_file("f", "old");
+        const int fd = open_fd("f", c.open_flags, SHARE_DENY_NONE, DEFAULT_PERMISSION);
+        ASSERT_EQ(fd, 3);
+        if (!(c.open_flags & OPEN_APPEND)) {
+            ASSERT_EQ(seek_fd(fd, 3, pf::FILE_BEGIN), 3);
+        }
+        const std::size_t before = fake::calls().size();
+        if (c.short_nth != 0) fake::short_write(c.short_nth, 3);
+        if (c.fail_nth != 0) fake::fail_call(Op::write, c.fail_nth, c.fail_code);
+        const Sink* sink = sink_for(fd, SINK_BYTES_PER_CHAR);
+        char stored[12 + SINK_OVERRUN];
+        const std::uint32_t length = sink->store(stored, "ab\ncd\n", 6);
+        EXPECT_EQ(sink->write(fd, stored, length), c.first);
+        EXPECT_EQ(sink->write(fd, stored, length), c.second);
+        std::vector<Op> ops;
+        for (std::size_t i = before; i < fake::calls().size(); ++i)
+            if (fake::calls()[i].handle == FIRST_FILE_HANDLE) ops.push_back(fake::calls()[i].op);
+        EXPECT_EQ(ops, c.ops);
+        EXPECT_EQ(fake::contents("f"), c.after);
+        EXPECT_EQ(error_number, c.error);
+        EXPECT_EQ(os_error_code, c.os_code);
     }
 }
 

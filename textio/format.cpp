@@ -632,6 +632,7 @@ std::int32_t format_to_buffer(char* buffer, std::int32_t capacity, const char* f
     stream.buffer_size = capacity;
     stream.flags = STREAM_WRITE | STREAM_STRING;
     stream.fd = -1;
+    stream.sink = sink_for(-1, 1);  // with no handle, the characters as given
     return format_to_stream(&stream, format, args);
 }
 
@@ -659,6 +660,14 @@ std::int32_t print_chars(const char* text, std::int32_t n) {
     return print_to_standard_output([&](Stream* out) {
         std::int32_t count = 0;
         emit_chars(text, n, out, &count);
+        return count;
+    });
+}
+
+std::int32_t print_padded_chars(const char* text, std::int32_t n) {
+    return print_to_standard_output([&](Stream* out) {
+        std::int32_t count = 0;
+        emit_padded_chars(text, n, out, &count);
         return count;
     });
 }

@@ -128,5 +128,7 @@ std::int32_t print_formatted(const char* format, T... values) {
 
 // Prints n characters as they stand, NUL bytes included, with one print call's buffering.
 std::int32_t print_chars(const char* text, std::int32_t n);
+// The same, for characters followed by CHARS_PADDING readable bytes.
+std::int32_t print_padded_chars(const char* text, std::int32_t n);
 
 }  // namespace mirzet

@@ -199,11 +199,6 @@ int is_device(int fd) {
     return info != nullptr && (info->fd_flags & FD_DEVICE) ? 1 : 0;
 }
 
-int is_text_mode(int fd) {
-    const FdInfo* info = open_slot(fd);
-    return info != nullptr && (info->fd_flags & FD_TEXT) ? 1 : 0;
-}
-
 std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin) {
     FdInfo* info = open_slot(fd);
     if (info == nullptr) {
@@ -573,7 +568,7 @@ namespace {
 constexpr std::uint32_t CHUNK_LIMIT = 1024;
 
 // Each write takes a chunk of CHUNK_LIMIT converted bytes, or one more where a pair crosses the
-// mark, or the last bytes of the text. The text is converted a batch of chunks at a time, so a
+// limit, or the last bytes of the text. The text is converted a batch of chunks at a time, so a
 // chunk costs a write and no call of the conversion: a 4096-character buffer, all LFs, fills
 // one batch.
 constexpr std::uint32_t BATCH_LIMIT = 8 * CHUNK_LIMIT;
@@ -605,7 +600,7 @@ std::uint32_t text_bytes_in(const char* converted, std::uint32_t n, std::uint32_
             if (!ends_text) break;  // the chunk ends past the batch: the next batch starts it
             end = length;
         } else if (converted[end] == LF) {
-            ++end;  // a pair crossing the mark: only an inserted CR stands before an LF
+            ++end;  // a pair crossing the limit: only an inserted CR stands before an LF
         }
         std::uint32_t written = 0;
         if (!pf::write_file(handle, converted + sent, end - sent, &written)) {
@@ -621,7 +616,7 @@ std::uint32_t text_bytes_in(const char* converted, std::uint32_t n, std::uint32_
 
 WriteOutcome write_text(OsHandle handle, const char* buffer, std::uint32_t n) {
     WriteOutcome outcome{0, 0, 0};
-    char batch[BATCH_LIMIT + scan::EXPAND_SLACK];  // past the limit: a pair completed, or scratch
+    char batch[BATCH_LIMIT + scan::OVERRUN];  // past the limit: a pair completed, or scratch
     while (outcome.taken < n) {
         const std::uint32_t left = n - outcome.taken;
         const scan::Expanded expanded =
@@ -645,7 +640,8 @@ WriteOutcome write_binary(OsHandle handle, const char* buffer, std::uint32_t n) 
     return WriteOutcome{written, written, 0};
 }
 
-// Converted text goes out in the same chunks as text_write cuts from its batch; each byte counts.
+// Text converted as it was stored goes out in the same chunks as text_write cuts from its batch;
+// each byte counts.
 WriteOutcome write_as_converted(OsHandle handle, const char* converted, std::uint32_t length) {
     WriteOutcome outcome{0, 0, 0};
     std::uint32_t sent = 0;
@@ -654,7 +650,7 @@ WriteOutcome write_as_converted(OsHandle handle, const char* converted, std::uin
     return outcome;
 }
 
-// The write shared by text_write and write_converted: the open slot, the append seek, and what a
+// The write shared by text_write and the text sink's: the open slot, the append seek, and what a
 // write that sent nothing reports.
 template <class Write>
 std::int32_t write_to_slot(int fd, const char* buffer, std::uint32_t n, Write write) {
@@ -689,11 +685,42 @@ std::int32_t text_write(int fd, const char* buffer, std::uint32_t n) {
     });
 }
 
-std::int32_t write_converted(int fd, const char* converted, std::uint32_t length) {
-    return write_to_slot(fd, converted, length,
+// ---- sinks ----
+
+namespace {
+
+// The text sink's write: its bytes were converted as they were stored, and the handle's mode is
+// text, as it was when the sink was chosen.
+std::int32_t write_stored_text(int fd, const char* stored, std::uint32_t length) {
+    return write_to_slot(fd, stored, length,
                          [](const FdInfo& info, const char* text, std::uint32_t m) {
                              return write_as_converted(info.os_handle, text, m);
                          });
+}
+
+std::uint32_t store_text(char* out, const char* text, std::uint32_t n) {
+    return scan::expand_lf_all(out, text, n);
+}
+
+std::uint32_t store_padded_text(char* out, const char* text, std::uint32_t n) {
+    return scan::expand_lf_padded(out, text, n);
+}
+
+std::uint32_t store_as_given(char* out, const char* text, std::uint32_t n) {
+    scan::copy_apart(out, text, n);
+    return n;
+}
+
+constexpr Sink TEXT_SINK = {store_text, store_padded_text, write_stored_text, 2};
+constexpr Sink AS_GIVEN_SINK = {store_as_given, store_as_given, text_write, 1};
+static_assert(TEXT_SINK.bytes_per_char <= SINK_BYTES_PER_CHAR);
+
+}  // namespace
+
+const Sink* sink_for(int fd, std::uint32_t room_per_char) {
+    const FdInfo* info = open_slot(fd);
+    const bool text = info != nullptr && (info->fd_flags & FD_TEXT);
+    return text && room_per_char >= TEXT_SINK.bytes_per_char ? &TEXT_SINK : &AS_GIVEN_SINK;
 }
 
 int commit_fd(int fd) {

@@ -1,11 +1,14 @@
-// Numbered handles: the fd table, opening and closing named files, and the two places where DOS
-// text-mode conversion happens (text_read: CR-LF in as LF, Ctrl-Z ends the data; text_write: LF
-// out as CR-LF). Also the process-wide error number and operating-system code.
+// Numbered handles: the fd table, opening and closing named files, and DOS text mode, which is the
+// handles' business alone: text_read takes CR-LF in as LF and ends the data at a Ctrl-Z, and LF
+// goes out as CR-LF either through text_write or through the sink a stream writing to a text-mode
+// handle is given, which stores each LF with its CR as the stream's buffer fills. Also the
+// process-wide error number and operating-system code.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "textio/scan.h"
 #include "textio/scan/bytes.h"
 
 namespace mirzet {
@@ -97,8 +100,6 @@ void record_os_error(std::uint32_t code);
 bool init_fd_table();
 
 int is_device(int fd);
-// Whether fd is open in text mode, its writes given a CR before each LF.
-int is_text_mode(int fd);
 std::int64_t seek_fd(int fd, std::int64_t offset, std::uint32_t origin);
 int allocate_fd();
 int set_os_handle(int fd, OsHandle handle);
@@ -108,12 +109,36 @@ int open_fd(const char* path, std::uint32_t open_flags, int share, int permissio
 int close_fd(int fd);
 std::int32_t text_read(int fd, char* buffer, std::uint32_t count);
 std::int32_t text_write(int fd, const char* buffer, std::uint32_t n);
-// Writes text that its caller converted as text_write would (a CR before each LF of text mode), in
-// the same chunks and calls as text_write makes of the text it came from: a stream that keeps its
-// buffer converted hands the buffer here, so that its bytes are not converted a second time.
-// Returns the converted bytes written, or -1 as text_write.
-std::int32_t write_converted(int fd, const char* converted, std::uint32_t length);
 int commit_fd(int fd);
+
+// How the characters a stream writes to a handle are stored in its buffer and written from it,
+// decided by the handle once, when the stream starts writing. The stream counts its room in
+// characters and never looks at the bytes stored: a text-mode handle's sink stores each LF with
+// its CR as it arrives, so that a byte leaves the input in one pass and the full buffer is written
+// as it stands; any other sink stores the characters as given and writes them with text_write.
+struct Sink {
+    // Stores the n characters of text at out and returns the bytes stored, at most
+    // n * bytes_per_char; it may write scratch up to SINK_OVERRUN bytes past them.
+    std::uint32_t (*store)(char* out, const char* text, std::uint32_t n);
+    // The same, for text followed by scan::PADDING bytes that may be read but are never written,
+    // as a stream's own buffer holds past its characters.
+    std::uint32_t (*store_padded)(char* out, const char* text, std::uint32_t n);
+    // Writes `length` stored bytes in the chunks and calls that text_write makes of the characters
+    // they hold, seeking an appending handle to its end first. Returns the stored bytes written,
+    // or -1 with the error recorded, as text_write.
+    std::int32_t (*write)(int fd, const char* stored, std::uint32_t length);
+    std::uint32_t bytes_per_char;  // the most bytes that store gives one character
+};
+
+// A buffer with room for every sink: SINK_BYTES_PER_CHAR bytes a character, and SINK_OVERRUN past
+// them for the scratch a store may leave.
+constexpr std::uint32_t SINK_BYTES_PER_CHAR = 2;
+constexpr std::uint32_t SINK_OVERRUN = scan::OVERRUN;
+
+// The sink of a stream that starts writing to fd from a buffer holding room_per_char bytes for
+// each character, and SINK_OVERRUN past them where room_per_char is SINK_BYTES_PER_CHAR. A buffer
+// of one byte a character is given the sink that stores characters as given, whatever the handle.
+const Sink* sink_for(int fd, std::uint32_t room_per_char);
 
 // Fatal runtime errors are raised here and shown by whoever owns the process (the runtime installs
 // the handler at start-up). The handler does not return; without one the process ends with 255.

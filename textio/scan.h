@@ -182,3 +182,14 @@ inline Squeezed squeeze_crlf(char* text, std::uint32_t n) {
 #endif  // MIRZET_SCAN_FOR_AVX2
 
 }  // namespace mirzet::scan
+
+// Until the kernels' own: PADDING, OVERRUN, expand_lf_padded.
+namespace mirzet::scan {
+constexpr std::uint32_t PADDING = 64;
+constexpr std::uint32_t OVERRUN = EXPAND_SLACK;
+#ifndef MIRZET_SCAN_FOR_AVX2
+inline std::uint32_t expand_lf_padded(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_all(out, text, n);
+}
+#endif
+}  // namespace mirzet::scan

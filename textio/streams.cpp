@@ -1,5 +1,6 @@
 #include "textio/streams.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "textio/scan.h"
@@ -14,7 +15,8 @@ int stream_table_size;
 namespace {
 
 Stream static_streams[STREAM_STATIC_COUNT];
-char standard_input_buffer[BUFFER_SIZE];
+// Its padding may be read by the straight copy, never written.
+char standard_input_buffer[BUFFER_SIZE + scan::PADDING];
 char* temp_buffers[2];  // standard output's and standard error's, once first needed
 
 Stream** allocate_table(int entries) {
@@ -29,6 +31,7 @@ void reset_record(Stream* stream) {
     stream->count = 0;
     stream->flags = 0;
     stream->fd = -1;
+    stream->sink = nullptr;  // given when the stream starts reading or writing
 }
 
 bool in_use(const Stream* stream) {
@@ -42,6 +45,12 @@ bool handle_appends(int fd) {
 
 bool is_standard_output_or_error(const Stream* stream) {
     return stream == stream_table[1] || stream == stream_table[2];
+}
+
+// The bytes a character may take in the stream's buffer: a buffer of its own has room for any
+// sink's, a temporary one only for the characters as they are.
+std::uint32_t buffer_room_per_char(const Stream& stream) {
+    return (stream.flags & STREAM_OWN_BUFFER) ? SINK_BYTES_PER_CHAR : 1;
 }
 
 }  // namespace
@@ -73,11 +82,15 @@ bool init_stream_table() {
 
 namespace {
 
-// The bytes of a stream's own buffer: room for its characters converted, a CR before each, and
-// for the scratch the block loops store past the last.
-constexpr std::size_t OWN_BUFFER_BYTES = 2 * BUFFER_SIZE + scan::EXPAND_SLACK;
-// A reading stream's own buffer lends the bytes past its characters to the conversion's last turn.
-static_assert(OWN_BUFFER_BYTES >= BUFFER_SIZE + scan::LENDING_REACH);
+// The bytes of a stream's own buffer: writing, room for its characters as any sink stores them;
+// reading, padding past its characters that the straight copy may read.
+constexpr std::size_t OWN_BUFFER_BYTES = std::max<std::size_t>(
+    BUFFER_SIZE * SINK_BYTES_PER_CHAR + SINK_OVERRUN, BUFFER_SIZE + scan::PADDING);
+
+// Whether a reading stream's buffer holds scan::PADDING readable bytes past its characters.
+bool has_padding(const Stream& stream) {
+    return (stream.flags & STREAM_OWN_BUFFER) || stream.base == standard_input_buffer;
+}
 
 }  // namespace
 
@@ -217,7 +230,9 @@ int fill_buffer(Stream* stream) {
         stream->flags |= STREAM_ERROR;
         return -1;
     }
-    stream->flags = (stream->flags | STREAM_READ) & ~STREAM_CONVERTS;
+    stream->flags |= STREAM_READ;
+    // Characters stored into a reading buffer stand as they are.
+    stream->sink = sink_for(stream->fd, 1);
     if (stream->flags & STREAM_HAS_BUFFER)
         stream->next = stream->base;
     else
@@ -274,30 +289,18 @@ char* get_line(char* buffer, std::int32_t capacity, Stream* stream) {
 std::int32_t copy_line_pieces(Stream* in, Stream* out, std::int32_t capacity) {
     const std::int32_t room = own_buffer_room(*out);
     if (room == 0 || stream_failed(*out) || capacity <= 1) return 0;
-    if (out->flags & STREAM_CONVERTS) {
-        // The pieces leave the input's buffer converted: one pass over their bytes, not a copy
-        // and then a conversion at the flush.
-        const std::int32_t whole =
-            scan::whole_pieces(in->next, std::min(in->count, room), piece_room(capacity));
-        if (whole == 0) return 0;  // nothing to lend bytes for
-        const auto n = static_cast<std::uint32_t>(whole);
-        // A buffer of the input's own has room past its characters to lend.
-        out->next += (in->flags & STREAM_OWN_BUFFER)
-                         ? scan::expand_lf_lending(out->next, in->next, n)
-                         : scan::expand_lf_all(out->next, in->next, n);
-        out->count -= whole;
-        in->next += whole;
-        in->count -= whole;
-        return whole;
-    }
-    scan::Pieces run{in->next, in->count, out->next, room};
-    scan::copy_pieces(run, piece_room(capacity));
-    const std::int32_t copied = in->count - run.left;
-    in->next += copied;
-    in->count = run.left;
-    out->next = run.to;
-    out->count = run.space;
-    return copied;
+    const std::int32_t whole =
+        scan::whole_pieces(in->next, std::min(in->count, room), piece_room(capacity));
+    if (whole == 0) return 0;
+    // The sink stores the pieces as they leave the input's buffer: one pass over their bytes,
+    // whatever the handle does to them.
+    const auto n = static_cast<std::uint32_t>(whole);
+    out->next += has_padding(*in) ? out->sink->store_padded(out->next, in->next, n)
+                                  : out->sink->store(out->next, in->next, n);
+    out->count -= whole;
+    in->next += whole;
+    in->count -= whole;
+    return whole;
 }
 
 // ---- the temporary buffer of a print call ----
@@ -318,6 +321,7 @@ namespace {
     stream->base = stream->next = *slot;
     stream->buffer_size = stream->count = BUFFER_SIZE;
     stream->flags |= STREAM_WRITE | STREAM_LENT_BUFFER | STREAM_TEMP_BUFFER;
+    stream->sink = sink_for(stream->fd, 1);
     return 1;
 }
 
@@ -342,45 +346,30 @@ void end_temp_buffer(int lent, Stream* stream) {
 
 namespace {
 
-// Stores one character at the stream's next place, with its CR where the buffer is converted.
+// Stores one character at the stream's next place.
 void store_char(Stream* stream, char c) {
-    if (c == LF && (stream->flags & STREAM_CONVERTS)) *stream->next++ = CR;
-    *stream->next++ = c;
-}
-
-// Stores n characters converted, text or ch repeated when text is null. Kept out of line: on a
-// file or pipe it takes only the pieces that the straight copy leaves, and a console never comes
-// here.
-[[gnu::noinline]] void store_converted(Stream* stream, const char* text, int ch, std::int32_t n) {
-    // A line piece is moved beside bytes it can lend, as the caller's buffer has none to spare:
-    // the copy costs less than the branches of the conversion's last bytes.
-    constexpr std::int32_t PIECE = 256;
-    if (text != nullptr && n <= PIECE) {
-        char piece[PIECE + scan::LENDING_REACH];
-        scan::copy_apart(piece, text, static_cast<std::uint32_t>(n));
-        stream->next += scan::expand_lf_lending(stream->next, piece, static_cast<std::uint32_t>(n));
-    } else if (text != nullptr) {
-        stream->next += scan::expand_lf_all(stream->next, text, static_cast<std::uint32_t>(n));
-    } else {
-        for (std::int32_t i = 0; i < n; ++i)
-            store_char(stream, static_cast<char>(ch));
-    }
+    stream->next += stream->sink->store(stream->next, &c, 1);
 }
 
 // Stores n characters, text or ch repeated when text is null, where the room is known to hold them.
+// Padded text is followed by CHARS_PADDING bytes that the sink may read.
 [[gnu::always_inline]] inline void store_chars(Stream* stream, const char* text, int ch,
-                                               std::int32_t n) {
-    const auto bytes = static_cast<std::size_t>(n);
-    if (stream->flags & STREAM_CONVERTS) {
-        store_converted(stream, text, ch, n);
-    } else {
-        if (text != nullptr)
-            std::memcpy(stream->next, text, bytes);
-        else
-            std::memset(stream->next, ch, bytes);
-        stream->next += n;
-    }
+                                               std::int32_t n, bool padded) {
     stream->count -= n;
+    if (text != nullptr) {
+        const auto m = static_cast<std::uint32_t>(n);
+        stream->next += padded ? stream->sink->store_padded(stream->next, text, m)
+                               : stream->sink->store(stream->next, text, m);
+        return;
+    }
+    // A repeat, such as a field's padding, is stored from a run of the character.
+    constexpr std::int32_t RUN = 64;
+    char run[RUN];
+    std::memset(run, ch, static_cast<std::size_t>(std::min(n, RUN)));
+    for (std::int32_t left = n; left > 0; left -= RUN) {
+        const auto part = static_cast<std::uint32_t>(std::min(left, RUN));
+        stream->next += stream->sink->store(stream->next, run, part);
+    }
 }
 
 }  // namespace
@@ -412,13 +401,14 @@ std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) 
 
 // The general case of emit_chars and emit_repeat: runs as far as the room goes, a flush for each
 // character beyond it. The n characters are copied from text, or are ch repeated when text is
-// null. Kept out of line so that emit_chars's common case stays a few instructions.
+// null; each run of padded text is padded too, by the text after it. Kept out of line so that
+// emit_chars's common case stays a few instructions.
 [[gnu::noinline]] void emit_in_runs(const char* text, int ch, std::int32_t n, Stream* stream,
-                                    std::int32_t* count) {
+                                    std::int32_t* count, bool padded) {
     const auto run_into_room = [&] {
         const std::int32_t run = storable(stream, n, *count);
         if (run <= 0) return;
-        store_chars(stream, text, ch, run);
+        store_chars(stream, text, ch, run, padded);
         if (text != nullptr) text += run;
         *count += run;
         n -= run;
@@ -438,34 +428,39 @@ std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) 
 }  // namespace
 
 void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
-    emit_in_runs(nullptr, ch, n, stream, count);
+    emit_in_runs(nullptr, ch, n, stream, count, false);
 }
 
-void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+namespace {
+
+[[gnu::always_inline]] inline void emit_text(const char* text, std::int32_t n, Stream* stream,
+                                             std::int32_t* count, bool padded) {
     // Most runs fit the room left whole: one copy and nothing else to decide.
     if (n > 0 && n <= stream->count && *count >= 0 && n <= INT32_MAX - *count) {
         *count += n;
-        store_chars(stream, text, 0, n);
+        store_chars(stream, text, 0, n, padded);
         return;
     }
-    emit_in_runs(text, 0, n, stream, count);
+    emit_in_runs(text, 0, n, stream, count, padded);
+}
+
+}  // namespace
+
+void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+    emit_text(text, n, stream, count, false);
+}
+
+void emit_padded_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+    emit_text(text, n, stream, count, true);
 }
 
 // ---- flushing ----
 
 namespace {
 
-// STREAM_CONVERTS where the stream writes into a buffer of its own on a text-mode handle.
-std::uint32_t converts_for(const Stream* stream) {
-    return (stream->flags & STREAM_OWN_BUFFER) && is_text_mode(stream->fd) ? STREAM_CONVERTS : 0;
-}
-
-// Writes the pending bytes of a buffer: converted ones as they stand, others through the
-// handle's conversion. Either way the result is pending when all went out.
+// Writes the pending bytes of a buffer through its sink; the result is pending when all went out.
 std::int32_t write_pending(const Stream* stream, std::int32_t pending) {
-    const auto n = static_cast<std::uint32_t>(pending);
-    return (stream->flags & STREAM_CONVERTS) ? write_converted(stream->fd, stream->base, n)
-                                             : text_write(stream->fd, stream->base, n);
+    return stream->sink->write(stream->fd, stream->base, static_cast<std::uint32_t>(pending));
 }
 
 }  // namespace
@@ -499,8 +494,8 @@ int flush_and_put(int ch, Stream* stream) {
             written = write_pending(stream, pending);
         else if (handle_appends(stream->fd))
             seek_fd(stream->fd, 0, pf::FILE_END);
-        // With nothing left pending, the buffer takes up the handle's mode afresh.
-        stream->flags = (stream->flags & ~STREAM_CONVERTS) | converts_for(stream);
+        // With nothing left pending, the handle gives the buffer its sink afresh.
+        stream->sink = sink_for(stream->fd, buffer_room_per_char(*stream));
         stream->next = stream->base;
         stream->count = stream->buffer_size - 1;
         store_char(stream, byte);
@@ -508,7 +503,8 @@ int flush_and_put(int ch, Stream* stream) {
         stream->flags |= STREAM_ERROR;
         return -1;
     }
-    if (text_write(stream->fd, &byte, 1) == 1) return static_cast<unsigned char>(byte);
+    stream->sink = sink_for(stream->fd, 1);
+    if (stream->sink->write(stream->fd, &byte, 1) == 1) return static_cast<unsigned char>(byte);
     stream->flags |= STREAM_ERROR;
     return -1;
 }
@@ -526,7 +522,7 @@ int flush_stream(Stream* stream) {
         const std::int32_t pending = static_cast<std::int32_t>(stream->next - stream->base);
         const std::int32_t written = write_pending(stream, pending);
         if (written == pending) {
-            if (flags & STREAM_UPDATE) stream->flags &= ~(STREAM_WRITE | STREAM_CONVERTS);
+            if (flags & STREAM_UPDATE) stream->flags &= ~STREAM_WRITE;
         } else {
             stream->flags |= STREAM_ERROR;
             result = -1;

@@ -10,13 +10,9 @@
 namespace mirzet {
 
 // While a stream writes into a buffer, the bytes from `next` on are free: anything may be stored
-// there, as only the bytes before `next` are ever written out. The straight copy of line pieces
-// stores whole blocks and leaves scratch there past its last piece.
-//
-// A stream writing to a text-mode handle through a buffer of its own keeps the buffer converted
-// (STREAM_CONVERTS): each LF is stored with its CR as it arrives, and the flush hands the buffer
-// to the handle as it stands. `count` still counts characters, so the buffer holds 4096 of them
-// whatever their CRs, and the writes are those of the same text converted at the flush.
+// there, as only the bytes before `next` are ever written out. `count` is always in characters;
+// how many bytes the characters take once stored, and how they are written, is the business of
+// the sink that the handle gave the stream when it started writing.
 struct Stream {
     char* next;           // next character to read or write
     std::int32_t count;   // read: characters left; write: room left; 0 without a buffer
@@ -25,7 +21,8 @@ struct Stream {
     std::int32_t fd;      // -1 when the stream has no handle
     char one_char[4];     // a two-character buffer when no real one can be had
     std::int32_t buffer_size;
-    char* temp_name;  // never set by this program
+    char* temp_name;   // never set by this program
+    const Sink* sink;  // how characters written are stored and written out
 };
 
 constexpr std::uint32_t STREAM_READ = 0x0001;
@@ -37,7 +34,6 @@ constexpr std::uint32_t STREAM_ERROR = 0x0020;
 constexpr std::uint32_t STREAM_STRING = 0x0040;
 constexpr std::uint32_t STREAM_UPDATE = 0x0080;
 constexpr std::uint32_t STREAM_LENT_BUFFER = 0x0100;
-constexpr std::uint32_t STREAM_CONVERTS = 0x0800;  // its buffer holds text-mode output converted
 constexpr std::uint32_t STREAM_TEMP_BUFFER = 0x1000;
 constexpr std::uint32_t STREAM_COMMIT = 0x4000;
 
@@ -62,7 +58,7 @@ inline Stream* standard_error() {
     return stream_table[2];
 }
 
-// Whether a read or a write of the stream has failed (once set, the mark stays).
+// Whether a read or a write of the stream has failed (once set, the failure stays).
 inline bool stream_failed(const Stream& stream) {
     return (stream.flags & STREAM_ERROR) != 0;
 }
@@ -99,6 +95,11 @@ void end_temp_buffer(int lent, Stream* stream);
 void emit_char(int ch, Stream* stream, std::int32_t* count);
 void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count);
 void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count);
+// Bytes past a caller's characters that emit_padded_chars may read, never write: a buffer of the
+// caller's that declares them lets its characters be stored with no care for where they end.
+constexpr std::int32_t CHARS_PADDING = scan::PADDING;
+// emit_chars of n characters followed by CHARS_PADDING readable bytes.
+void emit_padded_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count);
 
 int flush_and_put(int ch, Stream* stream);
 // Forgets the characters waiting in a write stream's buffer without writing them.
