@@ -15,6 +15,7 @@ failed. Tools are not installed here: a missing one is named with the package th
 import argparse
 import hashlib
 import json
+import math
 import os
 import re
 import shutil
@@ -147,6 +148,17 @@ def valgrind(tool, command, env, scratch, *options):
             elif line.startswith(("summary:", "totals:")) and totals is None:
                 totals = dict(zip(events, map(int, line.split()[1:])))
     return (totals, out) if totals else (None, log)
+
+
+def per_mb(corpora, program, corpus, simd, tool, *options):
+    """The program's copy of CORPUS, on the path SIMD names (or its own choice), under a valgrind
+    TOOL: ({event: count per MB of output}, whether the copy equals the plain converter's), or
+    (None, the log) when valgrind gave no count."""
+    totals, out = valgrind(tool, [program, corpus], simd_env(simd), corpora.scratch, *options)
+    size = out.stat().st_size if totals else 0
+    if not size:
+        return None, out
+    return {k: v * 1_000_000 // size for k, v in totals.items()}, corpora.same(out, corpus)
 
 
 def strace_calls(runner, program, corpus, output, env, scratch, trace=None):
@@ -339,19 +351,18 @@ def guard(args):
         def count(path, kind, program, simd, event, tool, *options):
             """The program's copy of the kind's corpus, checked, then the EVENT the tool counts
             per MB of output, or None."""
-            corpus, env = corpora.path(kind, TEN_MB), simd_env(simd)
+            corpus = corpora.path(kind, TEN_MB)
             label = f"the {path} path's copy of the {kind} corpus"
             copy = Path(scratch) / "copy.txt"
             with open(copy, "wb") as out:
-                subprocess.run([program, corpus], env=env, stdout=out)
+                subprocess.run([program, corpus], env=simd_env(simd), stdout=out)
             tally.check(corpora.same(copy, corpus), f"{label} equals the plain converter's",
                         f"{label} differs from the plain converter's")
-            totals, out = valgrind(tool, [program, corpus], env, scratch, *options)
-            size = out.stat().st_size if totals else 0
-            if not totals or event not in totals or size == 0:
-                tally.check(False, f"{tool} gave no count for {label} (see {out})")
+            counts, same = per_mb(corpora, program, corpus, simd, tool, *options)
+            if counts is None or event not in counts:
+                tally.check(False, f"{tool} gave no count for {label} (see {same})")
                 return None
-            return totals[event] * 1_000_000 // size
+            return counts[event]
 
         # The copy runs AVX2 loops where the processor has them and SSE2 loops elsewhere, so a
         # figure is kept for each path; a processor without AVX2 counts SSE2 alone. Under valgrind
@@ -446,6 +457,397 @@ def calls(args):
                             f"{what} to a pipe equals the plain converter's")
     return tally.finish()
 
+# ---- run: the timed comparison ----
+
+# The other tools: how each is run on a file (None: it reads standard input).
+OTHERS = {"cat": ["cat"], "sed": ["sed", "s/$/\\r/"], "perl": ["perl", "-pe", "s/\\n/\\r\\n/"],
+          "unix2dos": None}
+
+
+def run(args):
+    if lacking := missing("valgrind", "callgrind_annotate", "strace", "unix2dos", "perl"):
+        raise SystemExit(f"install {' '.join(lacking)}")
+    build_dir, figures = Path(args.build).resolve(), Path(args.dir) / "figures"
+    figures.mkdir(parents=True, exist_ok=True)
+    say(f"building in {build_dir}")
+    tools_built = ["mirzet", "mirzet_bench_gen", "mirzet_bench_replay", "mirzet_bench_plain",
+                   "mirzet_bench_runner", "mirzet_bench_micro"]
+    if not build(build_dir, tools_built, log=figures / "build.log"):
+        raise SystemExit(f"the build failed (see {figures / 'build.log'}; the microbenchmarks "
+                         "need libbenchmark-dev)")
+    bin_dir, program = build_dir / "bench", build_dir / "mirzet"
+    runner = bin_dir / "mirzet_bench_runner"
+    corpora = Corpora(bin_dir, args.dir, figures)
+    mb, pty_mb = args.mb, args.pty_mb or (args.mb + 9) // 10
+    timed = {kind: corpora.path(kind, mb * 1_000_000) for kind in KINDS}
+    report = {"mb": mb, "runs": args.runs, "pty_mb": pty_mb, "cg_mb": args.callgrind_mb,
+              "big_mb": args.big_mb, "before": bool(args.before), "before_label": args.before_label,
+              "sizes": {kind: path.stat().st_size for kind, path in timed.items()}, "calls": []}
+
+    # The calls must be those recorded before the fast paths: a faster copy that read or wrote
+    # differently would be measured against a different floor. Each recording is the floor's trace.
+    say("recording mirzet's calls")
+    stored = stored_calls()
+    for kind in KINDS:
+        for size, outputs in ((10, ["file"]), (mb, ["file", "pipe"])):
+            corpus = corpora.path(kind, size * 1_000_000)
+            for output in outputs:
+                got = strace_calls(runner, program, corpus, output, None, figures,
+                                   figures / f"calls-{kind}-{output}.bin")
+                if (kind, size) in stored and got != stored[kind, size]:
+                    raise SystemExit(f"mirzet's calls on {kind}-{size} to a {output} differ from "
+                                     f"bench/calls.tsv: {got} against {stored[kind, size]}")
+                if output == "file" and not corpora.same(figures / "strace-copy.txt", corpus):
+                    raise SystemExit(f"mirzet and the plain converter disagree on {corpus}")
+                report["calls"].append([kind, size, output, *got.split(), (kind, size) in stored])
+    strace_calls(runner, program, corpora.path("source", pty_mb * 1_000_000), "pty", None, figures,
+                 figures / "calls-source-pty.bin")
+    cg_corpus = corpora.path("source", args.callgrind_mb * 1_000_000)
+    strace_calls(runner, program, cg_corpus, "file", None, figures, figures / "calls-callgrind.bin")
+
+    waited = 0
+    while waited < args.quiet_wait and os.getloadavg()[0] >= 1.0:
+        time.sleep(15)
+        waited += 15
+    report["load_before"] = os.getloadavg()
+
+    def command(tool, corpus, calls):
+        ours = {"floor": [bin_dir / "mirzet_bench_replay", figures / f"calls-{calls}.bin"],
+                "mirzet": [program], "before": [args.before], "plain": [bin_dir / "mirzet_bench_plain"]}
+        # unix2dos reads standard input; -f, or it refuses the corpus with NUL bytes as binary.
+        return ["unix2dos", "-f"] if tool == "unix2dos" else [*(ours.get(tool) or OTHERS[tool]), corpus]
+
+    results = []
+
+    def measure(output, case, corpus, tool, round_, calls=None):
+        target = f"file:{figures / f'out-{tool}.txt'}" if output == "file" else output
+        # On one processor with its reader: a pipe's cost is the pair's, and the pair's is steady
+        # only when neither waits on the other's processor.
+        line = subprocess.run([runner, "-c", str(args.cpu), "-i", corpus, "-o", target,
+                               *command(tool, corpus, calls)], capture_output=True, text=True,
+                              check=True).stdout.split()
+        user, sys_, wall, peak, status, size, reader_user, reader_sys = map(float, line)
+        if status:
+            raise SystemExit(f"{tool} ended with status {status:.0f} on {corpus}")
+        results.append({"output": output, "case": case, "tool": tool, "round": round_,
+                        "cpu": user + sys_ + reader_user + reader_sys, "wall": wall, "peak": peak})
+
+    # Every round runs every tool once per corpus and output, in an order that turns by one each
+    # round, so that a slow patch of the machine falls on all tools alike.
+    tools = ["floor", "mirzet", *(["before"] if args.before else []), "plain", *OTHERS]
+    started = time.time()
+    for round_ in range(args.runs):
+        say(f"round {round_ + 1} of {args.runs}")
+        order = tools[round_ % len(tools):] + tools[:round_ % len(tools)]
+        for output in ("file", "pipe"):
+            for kind in KINDS:
+                for tool in order:
+                    measure(output, kind, timed[kind], tool, round_, f"{kind}-{output}")
+                if round_ == 0 and output == "file" and not corpora.same(figures / "out-mirzet.txt", timed[kind]):
+                    raise SystemExit(f"mirzet and the plain converter disagree on {kind}")
+        for tool in order:
+            measure("pty", "source-pty", corpora.path("source", pty_mb * 1_000_000), tool, round_,
+                    "source-pty")
+    for round_ in range(args.runs):
+        measure("file", "memory-1", corpora.path("source", 1_000_000), "mirzet", round_)
+    measure("file", "memory-big", corpora.path("source", args.big_mb * 1_000_000), "mirzet", 0)
+    report.update(results=results, timed=round(time.time() - started), load_after=os.getloadavg())
+
+    say("microbenchmarks")
+    micro = subprocess.run([bin_dir / "mirzet_bench_micro", "--benchmark_format=json",
+                            "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true"],
+                           capture_output=True, text=True, check=True).stdout
+    report["micro"] = [b for b in json.loads(micro)["benchmarks"] if b.get("aggregate_name") == "median"]
+
+    say(f"callgrind on the {args.callgrind_mb} MB source-like corpus")
+    report["callgrind"] = {}
+    for tool in ("floor", "plain", "mirzet"):
+        totals, out = valgrind("callgrind", command(tool, cg_corpus, "callgrind"), simd_env(None), figures)
+        report["callgrind"][tool] = [totals["Ir"], out.stat().st_size]
+    annotated = subprocess.run(["callgrind_annotate", "--inclusive=no", figures / "callgrind.out"],
+                               capture_output=True, text=True).stdout.splitlines()
+    # mirzet's functions by their own count, without the paths of the files and the binaries.
+    top = annotated[next(i for i, l in enumerate(annotated) if "file:function" in l) + 1:]
+    top = [l for l in top if not re.fullmatch(r"-+", l)]
+    top = top[:top.index("")] if "" in top else top
+    report["top"] = [re.sub(r" \[[^]]*\]$", "", re.sub(r"\S*/([^/:]*:)|\?\?\?:", r"\1", l))
+                     for l in top[:12]]
+
+    # One cachegrind run gives both counts. Valgrind's processor has no AVX-512, so the avx512
+    # path is never counted; the others are, where this processor runs them.
+    say("cachegrind on each path")
+    started, paths = time.time(), [p for p in x86_paths() if p != "avx512"][::-1]
+    rows, before_simd = [], None
+
+    def count(who, corpus, kind, path):
+        counts, same = per_mb(corpora, args.before if who == "before" else program, corpus, path,
+                              "cachegrind", "--branch-sim=yes", "--cache-sim=no")
+        if counts is None or not same:
+            raise SystemExit(f"{who} on {kind}, path {path}: no count, or a copy that differs")
+        return [who, path or paths[0], kind, counts["Ir"], counts["Bcm"]]
+
+    for kind in KINDS:
+        corpus = corpora.path(kind, TEN_MB)
+        ours = [count("mirzet", corpus, kind, path) for path in paths]
+        if len(ours) > 1 and kind == KINDS[0] and near(ours[1][3], ours[0][3]):
+            raise SystemExit("MIRZET_SIMD=baseline counted within 1 % of the avx2 path: the path did not change")
+        rows += ours
+        if not args.before:
+            continue
+        # Its own choice is the best path valgrind's processor runs. It may not know MIRZET_SIMD:
+        # whether it does is settled on the first corpus.
+        rows.append(own := count("before", corpus, kind, None))
+        if len(paths) > 1 and before_simd is not False:
+            baseline = count("before", corpus, kind, "baseline")
+            if before_simd is None:
+                before_simd = not near(baseline[3], own[3])
+            if before_simd:
+                rows.append(baseline)
+    report.update(paths=rows, before_simd=before_simd, paths_time=round(time.time() - started),
+                  avx512_missing=sorted(PATH_FLAGS["avx512"] - cpu_flags()))
+    versions = {"sed": ["sed", "--version"], "perl": ["perl", "-e", "print $^V"],
+                "unix2dos": ["unix2dos", "--version"], "cat": ["cat", "--version"],
+                "compiler": ["c++", "--version"]}
+    report["versions"] = {k: subprocess.run(v, capture_output=True, text=True).stdout.split("\n")[0]
+                          for k, v in versions.items()}
+    report["machine"] = {"cpu": next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo")
+                                      if l.startswith("model name")), "?"),
+                         "cores": os.cpu_count(), "kernel": os.uname().release,
+                         "date": time.strftime("%Y-%m-%d", time.gmtime()),
+                         "commit": subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
+                                                  capture_output=True, text=True).stdout.strip()}
+    for stale in figures.glob("out-*.txt"):
+        stale.unlink()
+    (Path(args.dir) / "figures.json").write_text(json.dumps(report, indent=1))
+    args.figures = Path(args.dir) / "figures.json"
+    return write_report(args)
+
+# ---- report ----
+
+CORPUS_TEXT = {"source": "source-like, LF ends", "crlf": "source-like, CR-LF ends",
+               "long": "lines of ~10 000 characters", "short": "lines of ~8 characters",
+               "mixed": "NUL, 0xFF and lone CR scattered", "ragged": "lines of 0 to 12 characters"}
+
+
+def write_report(args):
+    """docs/benchmarks.md, written whole from the figures of the last run, and its chart."""
+    f = json.loads(Path(args.figures).read_text())
+    label, m = f["before_label"], f["machine"]
+    tools = ["floor", "mirzet", *(["before"] if f["before"] else []), "plain", *OTHERS]
+    names = {"floor": "floor", "mirzet": "mirzet", "before": f"mirzet {label}",
+             "plain": "plain converter", "cat": "cat", "sed": "sed 's/$/\\r/'",
+             "perl": "perl -pe 's/\\n/\\r\\n/'", "unix2dos": "unix2dos -f"}
+    runs = {}
+    for r in f["results"]:
+        runs.setdefault((r["output"], r["case"], r["tool"]), []).append(r)
+    cpu = {k: statistics.median(r["cpu"] for r in v) for k, v in runs.items()}
+    wall = {k: statistics.median(r["wall"] for r in v) for k, v in runs.items()}
+    peak = {k: max(r["peak"] for r in v) for k, v in runs.items()}
+
+    def ratio(key, against="floor"):
+        """The CPU over the floor's (or another tool's) in the same round, the median of those."""
+        base = {r["round"]: r["cpu"] for r in runs.get((*key[:2], against), [])}
+        values = [r["cpu"] / base[r["round"]] for r in runs.get(key, []) if base.get(r["round"])]
+        return statistics.median(values) if values else None
+
+    def cell(key):
+        if key not in cpu:
+            return "n/a"
+        r = ratio(key)
+        return f"{cpu[key]:.3f}" + (f" ({r:.2f}×)" if key[2] != "floor" and r is not None else "")
+
+    def table(title, rows, value):
+        lines = [f"| {title} | " + " | ".join(names[t].replace("|", "\\|") for t in tools) + " |",
+                 "|---|" + "---:|" * len(tools)]
+        lines += [f"| {text} | " + " | ".join(value((*key, t)) for t in tools) + " |" for text, key in rows]
+        return "\n".join(lines) + "\n"
+
+    def rows(output):
+        return [(CORPUS_TEXT[k], (output, k)) for k in KINDS]
+
+    # The targets of the path the copy runs: AVX-512's where the processor has it, else AVX2's.
+    targets = []
+
+    def target(what, ok, figure):
+        targets.append(f"| {what} | {figure} | {'met' if ok else '**missed**'} |")
+
+    file_target = 1.08 if not f["avx512_missing"] else 1.15
+    for kind in KINDS:
+        r, p = ratio(("file", kind, "mirzet")), ratio(("pipe", kind, "mirzet"))
+        target(f"{kind}, to a file: at most {file_target}× the floor", r <= file_target, f"{r:.2f}×")
+        # To a pipe the floor must bound the copy, and the pipe may add little more than a file.
+        target(f"{kind}, to a pipe: at least 0.97× the floor", p >= 0.97, f"{p:.2f}×")
+        target(f"{kind}, to a pipe: within 0.08 of its ratio to a file", p <= r + 0.08, f"{p:.2f}× against {r:.2f}×")
+    for output in ("file", "pipe"):
+        for kind in KINDS:
+            mine, (sed, perl, u2d) = cpu[output, kind, "mirzet"], (cpu[output, kind, t] for t in ("sed", "perl", "unix2dos"))
+            target(f"{kind}, to a {output}: faster than sed, 3× unix2dos, 2× perl",
+                   mine < sed and u2d / mine >= 3 and perl / mine >= 2,
+                   f"sed {sed / mine:.2f}×, unix2dos {u2d / mine:.2f}×, perl {perl / mine:.2f}×")
+    # The peak does not grow with the input when the large input's stays within a tenth of the small.
+    small, big = (statistics.median(r["peak"] for r in runs["file", c, "mirzet"]) for c in ("memory-1", "memory-big"))
+    target(f"peak resident memory at most 2 MiB, the same for 1 MB and {f['big_mb']} MB",
+           small <= 2048 and big <= 2048 and big <= small * 1.1, f"{small:.0f} KiB and {big:.0f} KiB")
+    paths = {(w, p, k): (ir, bcm) for w, p, k, ir, bcm in f["paths"]}
+    # The AVX2 path's loops took no branch for a line end, and must not take one again.
+    for kind in KINDS:
+        if ("before", "avx2", kind) in paths:
+            old, now = paths["before", "avx2", kind][1], paths["mirzet", "avx2", kind][1]
+            target(f"{kind}: avx2 mispredicts at most 1.1× {label}'s", now <= old * 1.1, f"{old:,} → {now:,}")
+
+    against = ""
+    if f["before"]:
+        lines = [f"| {CORPUS_TEXT[k]} | " + " | ".join(
+            f"{ratio((o, k, 'before')):.2f}× → {ratio((o, k, 'mirzet')):.2f}× "
+            f"({ratio((o, k, 'mirzet'), 'before'):.2f})" for o in ("file", "pipe")) + " |" for k in KINDS]
+        against = (f"## Against the earlier build\n\n`{label}` ran in the same rounds. Each cell: its "
+                   "ratio to the floor, this build's, and in brackets this build's CPU over the earlier "
+                   "build's, the median of the rounds' ratios.\n\n| corpus | to a file | to a pipe |\n"
+                   "|---|---|---|\n" + "\n".join(lines) + "\n\n")
+    calls = "\n".join(f"| {k}, {mb} MB | {o} | {int(r):,} | {int(w):,} | {int(s):,} | {int(i):,} | {int(b):,} "
+                      f"| `{h[:12]}` | {'the same' if same else 'none stored'} |"
+                      for k, mb, o, r, w, s, i, b, h, same in f["calls"])
+    micro = "\n".join(f"| {b['run_name']} | {b.get('label', '')} | {b.get('bytes_per_second', 0) / 1e6:.0f} | "
+                      + (f"{b['items_per_second'] / 1e6:.1f}" if "items_per_second" in b else "")
+                      + f" | {b['cpu_time']:.2f} {b['time_unit']} |" for b in f["micro"])
+    counts = "\n".join(f"| {names[t]} | {ir:,} | {out:,} | {ir * 1e6 / out:,.0f} |"
+                       for t, (ir, out) in f["callgrind"].items())
+    arrow = f" ({label} → now)" if f["before"] else ""
+
+    def per_path(kind, path):
+        now, old = paths["mirzet", path, kind], paths.get(("before", path, kind))
+        return " | ".join((f"{old[i]:,} → " if old else "— → " if f["before"] else "") + f"{now[i]:,}" +
+                          (f" ({100 * (now[i] / old[i] - 1):+.1f} %)" if old and old[i] else "") for i in (0, 1))
+    counted = [p for p in ("avx2", "baseline") if ("mirzet", p, "source") in paths]
+    per_path_rows = "\n".join(f"| {CORPUS_TEXT[k]} | `{p}` | {per_path(k, p)} |" for k in KINDS for p in counted)
+    missing_flags = ", ".join(f"`{x}`" for x in f["avx512_missing"])
+    before_note = "" if not f["before"] else (
+        f"`{label}` is counted in the same way, on its own choice of path (the avx2 rows)" +
+        (" and, told so, on the baseline." if f["before_simd"] else
+         "; it does not follow `MIRZET_SIMD`, so its baseline rows have no figure.") + "\n")
+    chart(f, tools, ratio, Path(args.docs) / "benchmarks.svg")
+    sizes = ", ".join(f"{k} {v:,}" for k, v in f["sizes"].items())
+    load = lambda values: ", ".join(f"{v:.2f}" for v in values)
+    page = f"""# Benchmarks
+
+Written by `bench/bench.py run` on {m['date']}, from commit {m['commit']}; how the figures are made
+and what they mean: [performance.md](performance.md). Machine: {m['cpu']}, {m['cores']} cores, Linux
+{m['kernel']}. Load average before the timed runs: {load(f['load_before'])}; after them:
+{load(f['load_after'])}. The timed runs took {f['timed']} s, {f['runs']} rounds over corpora of about
+{f['mb']} MB (input bytes: {sizes}). CPU is user + system seconds, of the tool and, to a pipe, of
+its reader; medians of the rounds; in brackets the ratio to the floor in the same round.
+
+## mirzet's calls
+
+| corpus | output | reads | writes | seeks | bytes read | bytes written | calls hash | against the stored calls |
+|---|---|---:|---:|---:|---:|---:|---|---|
+{calls}
+
+## To a regular file: CPU seconds (ratio to the floor)
+
+{table("corpus", rows("file"), cell)}
+## To a pipe: CPU seconds (ratio to the floor)
+
+{table("corpus", rows("pipe"), cell)}
+{against}## Wall seconds
+
+{table("corpus, output", [(f"{k}, {o}", (o, k)) for o in ("file", "pipe") for k in KINDS], lambda k: f"{wall[k]:.3f}" if k in wall else "n/a")}
+## To a pseudo-terminal ({f['pty_mb']} MB of the source-like corpus)
+
+{table("CPU seconds", [("source-like", ("pty", "source-pty"))], cell)}
+{table("wall seconds", [("source-like", ("pty", "source-pty"))], lambda k: f"{wall[k]:.3f}")}
+## Peak resident memory (MiB, the largest of all runs)
+
+{table("", [("file and pipe", ("", ""))], lambda k: f"{max(v for (o, c, t), v in peak.items() if t == k[2] and o != 'pty') / 1024:.2f}")}
+mirzet's peak on a 1 MB input: {small:.0f} KiB; on a {f['big_mb']} MB input: {big:.0f} KiB.
+
+## Targets
+
+| target | measured | |
+|---|---|---|
+{chr(10).join(targets)}
+
+![CPU time over the floor, by corpus and output](benchmarks.svg)
+
+## Microbenchmarks of the layer
+
+`bench/micro.cpp` over 8 MiB of source-like text in the page cache; medians of three repetitions.
+
+| benchmark | case | MB/s | M items/s | time |
+|---|---|---:|---:|---:|
+{micro}
+
+## Instruction counts
+
+`valgrind --tool=callgrind` on the copy of the {f['cg_mb']} MB source-like corpus to a regular file.
+
+| program | instructions | output bytes | instructions per MB of output |
+|---|---:|---:|---:|
+{counts}
+
+mirzet's functions by their own instruction count:
+
+```
+{chr(10).join(f['top'])}
+```
+
+## Instructions and mispredicted branches per path
+
+`valgrind --tool=cachegrind --branch-sim=yes --cache-sim=no` on the copy of each kind's 10 MB
+corpus, per MB of output, on each path `MIRZET_SIMD` picks, as the guard counts them; every copy
+equals the plain converter's. These runs took {f['paths_time']} s. Valgrind's processor has no
+AVX-512, so the avx512 path is not counted{f"; this processor lacks {missing_flags} too" if missing_flags else ", though this processor runs it outside valgrind"}.
+{before_note}
+
+| corpus | path | instructions per MB{arrow} | mispredicted branches per MB{arrow} |
+|---|---|---:|---:|
+{per_path_rows}
+
+## Versions
+
+```
+{chr(10).join(f"{k}: {v}" for k, v in f['versions'].items())}
+```
+"""
+    (Path(args.docs) / "benchmarks.md").write_text(page)
+    say(f"wrote {Path(args.docs) / 'benchmarks.md'}")
+    return 0
+
+
+def chart(f, tools, ratio, path):
+    """Each tool's CPU over the floor's, per corpus and output, on a log scale, as SVG."""
+    drawn = [t for t in tools if t not in ("floor", "before")]
+    colours = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b"]
+    cases = [(o, k) for o in ("file", "pipe") for k in KINDS]
+    width, height, top, left, bar = 1200, 600, 40, 60, 14
+    y = lambda r: top + (height - top - 80) * (5 - math.log2(max(r, 1 / 16))) / 9
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+           'font-family="sans-serif" font-size="11">',
+           f'<text x="{width / 2}" y="20" text-anchor="middle" font-size="14">CPU time over the floor '
+           "(mirzet's calls replayed), median of the rounds, log scale</text>"]
+    for tick in (0.125, 0.25, 0.5, 1, 2, 4, 8, 16, 32):
+        out.append(f'<line x1="{left}" x2="{width - 10}" y1="{y(tick):.1f}" y2="{y(tick):.1f}" stroke="#ddd"/>'
+                   f'<text x="{left - 6}" y="{y(tick) + 4:.1f}" text-anchor="end">{tick}×</text>')
+    step = (width - left - 20) / len(cases)
+    for i, (output, kind) in enumerate(cases):
+        x0 = left + 10 + i * step
+        for j, tool in enumerate(drawn):
+            r = ratio((output, kind, tool))
+            if r:
+                out.append(f'<rect x="{x0 + j * bar:.1f}" y="{min(y(r), y(1)):.1f}" width="{bar - 2}" '
+                           f'height="{abs(y(1) - y(r)):.1f}" fill="{colours[j]}"/>')
+        out.append(f'<text x="{x0 + len(drawn) * bar / 2:.1f}" y="{height - 62}" text-anchor="middle">'
+                   f"{kind}/{output}</text>")
+    for j, tool in enumerate(drawn):
+        out.append(f'<rect x="{left + j * 160}" y="{height - 30}" width="12" height="12" fill="{colours[j]}"/>'
+                   f'<text x="{left + j * 160 + 16}" y="{height - 20}">{tool}</text>')
+    path.write_text("\n".join(out + ["</svg>\n"]))
+
+
+def near(a, b):
+    """A is within 1 % of B: a path name the program ignores leaves it on its own choice."""
+    return b * 99 <= a * 100 <= b * 101
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -465,6 +867,21 @@ def main():
     command("guard", guard, "guard", **{"--program": program, "--update": dict(
         action="store_true", help="store the figures measured now, after a change meant to move them")})
     command("calls", calls, "calls", **{"--program": program})
+    docs = dict(default=str(ROOT / "docs"), help="where the report goes")
+    integer = lambda default, text: dict(type=int, default=default, help=text)
+    command("run", run, "bench", **{
+        "--mb": integer(300, "each timed corpus's size in MB (10^6 bytes)"),
+        "--runs": integer(5, "rounds of every tool on every corpus and output"),
+        "--pty-mb": integer(0, "the corpus copied to a pseudo-terminal (default a tenth of --mb)"),
+        "--callgrind-mb": integer(20, "the corpus counted under callgrind"),
+        "--big-mb": integer(1000, "the large input of the memory check"),
+        "--quiet-wait": integer(0, "seconds to wait for a 1-minute load below 1.0 first"),
+        "--cpu": integer(0, "the processor every timed run and its reader are held to"),
+        "--before": dict(help="an earlier build of mirzet, run in the same rounds"),
+        "--before-label": dict(default="before", help="what the report calls it, a commit say"),
+        "--docs": docs})
+    command("report", write_report, "bench", **{"--docs": docs, "--figures": dict(
+        default="/tmp/mirzet-bench/figures.json", help="the figures of the last run")})
     args = parser.parse_args()
     sys.exit(args.function(args))
 
