@@ -843,6 +843,56 @@ def chart(f, tools, ratio, path):
                    f'<text x="{left + j * 160 + 16}" y="{height - 20}">{tool}</text>')
     path.write_text("\n".join(out + ["</svg>\n"]))
 
+# ---- mca: the kernels' cycles as llvm-mca models them ----
+
+# The kernels' out-of-line entry points, by their demangled names: the x86 builds' own functions
+# and the templates the NEON and SSE2 blocks instantiate. Their names are kept here alone.
+KERNEL_NAMES = re.compile(r"mirzet::scan::(?:\w+::)?((?:expand_lf|squeeze)\w*(?:_avx2|_avx512|<[\w:]*Block>))\(")
+MCA_CPUS = {"x86": ["icelake-server", "znver3", "skylake"], "arm64": ["neoverse-n1"]}
+
+
+def mca(args):
+    if lacking := missing("llvm-mca-14", "objdump", "aarch64-linux-gnu-g++"):
+        raise SystemExit(f"install {' '.join(lacking)}")
+    build_dir, log = Path(args.build).resolve(), Path(args.build).resolve() / "build.log"
+    build_dir.mkdir(parents=True, exist_ok=True)
+    toolchain = f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake/toolchains/arm64.cmake'}"
+    say("| function | " + " | ".join(c for cpus in MCA_CPUS.values() for c in cpus) + " |")
+    say("|---|" + "---:|" * sum(map(len, MCA_CPUS.values())))
+    for arch, prefix, options in (("x86", "", []), ("arm64", "aarch64-linux-gnu-", [toolchain])):
+        if not build(build_dir / arch, ["mirzet"], *options, log=log):
+            raise SystemExit(f"the {arch} build failed (see {log})")
+        program = build_dir / arch / "mirzet"
+        symbols = subprocess.run([f"{prefix}nm", program], capture_output=True, text=True).stdout.split()
+        names = subprocess.run(["c++filt"], input="\n".join(symbols), capture_output=True, text=True).stdout.split("\n")
+        for symbol, name in zip(symbols, names):
+            if not (m := KERNEL_NAMES.search(name)):
+                continue
+            text = subprocess.run([f"{prefix}objdump", "-d", "--no-show-raw-insn", f"--disassemble={symbol}",
+                                   program], capture_output=True, text=True).stdout
+            # The instructions alone, and every branch to one label: llvm-mca follows no branch,
+            # and models the function's code as one pass, over and over.
+            body = ["0:"] + [re.sub(r"^(b\.?\w*|c?bn?z|tbn?z|j\w+|call\w*|bl)(\s+)(.*?)[0-9a-f]+ <.*>$",
+                                    r"\1\2\g<3>0b", line.split("\t", 1)[1].split("//")[0].split(" #")[0].strip())
+                             for line in text.splitlines() if re.match(r"^\s+[0-9a-f]+:\t", line)]
+            cells = []
+            for cpu in MCA_CPUS["x86"] + MCA_CPUS["arm64"]:
+                if cpu not in MCA_CPUS[arch]:
+                    cells.append("")
+                    continue
+                model = subprocess.run(["llvm-mca-14", f"-mtriple={'x86_64' if arch == 'x86' else 'aarch64'}",
+                                        f"-mcpu={cpu}", "-iterations=100"], input="\n".join(body),
+                                       capture_output=True, text=True)
+                figure = re.search(r"Total Cycles:\s+(\d+)", model.stdout)
+                cells.append(f"{int(figure[1]) / 100:.1f}" if figure else "n/a")
+            short = re.sub(r"[\w:]*::", "", m[1])
+            say(f"| {short} ({len(body) - 1}) | " + " | ".join(cells) + " |")
+    if args.measure:  # the kernels timed alone on this machine, for the model to be held against
+        if not build(build_dir / "x86", ["mirzet_bench_micro"], log=log):
+            raise SystemExit(f"the microbenchmarks did not build (see {log}; they need libbenchmark-dev)")
+        subprocess.run([build_dir / "x86/bench/mirzet_bench_micro", "--benchmark_filter=BM_kernel"])
+    return 0
+
 
 def near(a, b):
     """A is within 1 % of B: a path name the program ignores leaves it on its own choice."""
@@ -880,6 +930,7 @@ def main():
         "--before": dict(help="an earlier build of mirzet, run in the same rounds"),
         "--before-label": dict(default="before", help="what the report calls it, a commit say"),
         "--docs": docs})
+    command("mca", mca, "mca", **{"--measure": dict(action="store_true", help="time the kernels here too")})
     command("report", write_report, "bench", **{"--docs": docs, "--figures": dict(
         default="/tmp/mirzet-bench/figures.json", help="the figures of the last run")})
     args = parser.parse_args()
