@@ -284,7 +284,9 @@ void BM_kernel(benchmark::State& state, int kernel) {
 }
 
 BENCHMARK_CAPTURE(BM_kernel, write, 0)->DenseRange(0, 2);
-BENCHMARK_CAPTURE(BM_kernel, read, 1)->DenseRange(0, 2);
+// Pausing the clock for each laying of the text costs more than the call: a fixed number of
+// calls keeps the case to about a second.
+BENCHMARK_CAPTURE(BM_kernel, read, 1)->DenseRange(0, 2)->Iterations(100000);
 BENCHMARK_CAPTURE(BM_kernel, search, 2)->DenseRange(0, 2);
 
 BENCHMARK(BM_read_binary)->Arg(0)->Unit(benchmark::kMillisecond);
