@@ -329,6 +329,9 @@ def guard(args):
         tally.check(False, f"the build failed (see {log})")
         return tally.finish()
     program = Path(args.program).resolve() if args.program else None
+    if program and not os.access(program, os.X_OK):
+        tally.check(False, f"{program} is no program")
+        return tally.finish()
     if program is None:
         if not build(build_dir / "release", ["mirzet"], log=log):
             tally.check(False, f"the build failed (see {log})")
@@ -444,6 +447,9 @@ def calls(args):
         tally.check(False, f"the build failed (see {log})")
         return tally.finish()
     program = Path(args.program).resolve() if args.program else build_dir / "mirzet"
+    if not os.access(program, os.X_OK):
+        tally.check(False, f"{program} is no program")
+        return tally.finish()
     stored, paths = stored_calls(), x86_paths()
     with tempfile.TemporaryDirectory(prefix="mirzet-calls.") as scratch:
         corpora = Corpora(build_dir / "bench", args.dir, scratch)
