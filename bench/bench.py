@@ -32,6 +32,7 @@ TEN_MB = 10_000_000
 PACKAGES = {"valgrind": "valgrind", "callgrind_annotate": "valgrind", "strace": "strace",
             "qemu-aarch64": "qemu-user", "aarch64-linux-gnu-g++": "g++-aarch64-linux-gnu",
             "llvm-mca-14": "llvm-14", "unix2dos": "dos2unix", "objdump": "binutils", "perl": "perl"}
+ARM64 = f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake/toolchains/arm64.cmake'}"
 QEMU_ARM64 = ["qemu-aarch64", "-L", "/usr/aarch64-linux-gnu",
               "-E", "LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib"]
 
@@ -58,6 +59,30 @@ class Tally:
     def finish(self):
         say(f"{self.passed} passed, {self.failed} failed")
         return 1 if self.failed else 0
+
+    def stop(self, message):
+        """A failure that leaves nothing else to check."""
+        self.check(False, message)
+        raise SystemExit(self.finish())
+
+    def prepare(self, args, *tools):
+        """The build directory and its log, once the TOOLS are here."""
+        if lacking := missing(*tools):
+            self.stop(f"install {' '.join(lacking)}")
+        build_dir = Path(args.build).resolve()
+        log = build_dir.parent / f"{build_dir.name}.log"
+        build_dir.parent.mkdir(parents=True, exist_ok=True)
+        log.write_text("")
+        return build_dir, log
+
+    def program(self, args, into, log):
+        """The program to measure: --program, or the work tree's release build in INTO."""
+        if not args.program and not build(into, ["mirzet"], log=log):
+            self.stop(f"the build failed (see {log})")
+        program = Path(args.program).resolve() if args.program else into / "mirzet"
+        if not os.access(program, os.X_OK):
+            self.stop(f"{program} is no program")
+        return program
 
 
 def output(*command, **options):
@@ -314,29 +339,14 @@ FIGURE_HEADER = """\
 
 def guard(args):
     tally = Tally("guard")
-    build_dir = Path(args.build).resolve()
-    log = build_dir.parent / f"{build_dir.name}.log"
-    if lacking := missing("valgrind"):
-        tally.check(False, f"install {' '.join(lacking)}")
-        return tally.finish()
-    build_dir.parent.mkdir(parents=True, exist_ok=True)
-    log.write_text("")
+    build_dir, log = tally.prepare(args, "valgrind")
     # The portable block is what processors other than x86-64 and arm64 run: a build forcing it
     # keeps its figure.
     portable = build_dir / "portable"
     if not build(portable, ["mirzet", "mirzet_bench_gen", "mirzet_bench_plain"],
                  "-DMIRZET_PORTABLE_SCAN=ON", log=log):
-        tally.check(False, f"the build failed (see {log})")
-        return tally.finish()
-    program = Path(args.program).resolve() if args.program else None
-    if program and not os.access(program, os.X_OK):
-        tally.check(False, f"{program} is no program")
-        return tally.finish()
-    if program is None:
-        if not build(build_dir / "release", ["mirzet"], log=log):
-            tally.check(False, f"the build failed (see {log})")
-            return tally.finish()
-        program = build_dir / "release/mirzet"
+        tally.stop(f"the build failed (see {log})")
+    program = tally.program(args, build_dir / "release", log)
     figure_file = ROOT / "bench/guard.figure"
     stored = dict(line.split() for line in figure_file.read_text().splitlines()
                   if line and not line.startswith("#"))
@@ -408,8 +418,7 @@ def guard(args):
         # it short; the difference of their counts is within 2 % of that of 0.2 and 2.2 MB.
         if lacking := missing("aarch64-linux-gnu-g++", "qemu-aarch64"):
             say(f"guard: no {' or '.join(lacking)} here: the arm64 figures are not checked")
-        elif not build(build_dir / "arm64", ["mirzet"], "-DMIRZET_BENCH=OFF",
-                       f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake/toolchains/arm64.cmake'}", log=log):
+        elif not build(build_dir / "arm64", ["mirzet"], "-DMIRZET_BENCH=OFF", ARM64, log=log):
             tally.check(False, f"the arm64 build failed (see {log})")
         else:
             for kind in KINDS:
@@ -435,22 +444,11 @@ def calls(args):
     this processor runs: for each kind at 10 MB, to a file and to a pipe. A change to how bytes
     move between the buffers may not show in any count but these."""
     tally = Tally("calls")
-    if lacking := missing("strace"):
-        tally.check(False, f"install {' '.join(lacking)}")
-        return tally.finish()
-    build_dir = Path(args.build).resolve()
-    log = build_dir.parent / f"{build_dir.name}.log"
-    build_dir.parent.mkdir(parents=True, exist_ok=True)
-    log.write_text("")
-    targets = ["mirzet_bench_gen", "mirzet_bench_plain", "mirzet_bench_runner"]
-    if not build(build_dir, targets + ([] if args.program else ["mirzet"]), log=log):
-        tally.check(False, f"the build failed (see {log})")
-        return tally.finish()
-    program = Path(args.program).resolve() if args.program else build_dir / "mirzet"
-    if not os.access(program, os.X_OK):
-        tally.check(False, f"{program} is no program")
-        return tally.finish()
-    stored, paths = stored_calls(), x86_paths()
+    build_dir, log = tally.prepare(args, "strace")
+    if not build(build_dir, ["mirzet_bench_gen", "mirzet_bench_plain", "mirzet_bench_runner"],
+                 log=log):
+        tally.stop(f"the build failed (see {log})")
+    program, stored, paths = tally.program(args, build_dir, log), stored_calls(), x86_paths()
     with tempfile.TemporaryDirectory(prefix="mirzet-calls.") as scratch:
         corpora = Corpora(build_dir / "bench", args.dir, scratch)
         for kind in KINDS:
@@ -867,10 +865,9 @@ def mca(args):
         raise SystemExit(f"install {' '.join(lacking)}")
     build_dir = Path(args.build).resolve()
     build_dir.mkdir(parents=True, exist_ok=True)
-    toolchain = f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake/toolchains/arm64.cmake'}"
     for arch, cpus, prefix, options in (
             ("x86_64", ["icelake-server", "znver3", "skylake"], "", []),
-            ("aarch64", ["neoverse-n1"], "aarch64-linux-gnu-", [toolchain])):
+            ("aarch64", ["neoverse-n1"], "aarch64-linux-gnu-", [ARM64])):
         if not build(build_dir / arch, ["mirzet"], *options, log=build_dir / "build.log"):
             raise SystemExit(f"the {arch} build failed (see {build_dir / 'build.log'})")
         program = build_dir / arch / "mirzet"
