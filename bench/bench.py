@@ -41,6 +41,22 @@ def say(text):
     print(text, flush=True)
 
 
+class Stopped(Exception):
+    pass
+
+
+def checked(function):
+    """Runs a check so that whatever stops it still ends with the tally's line."""
+    def check(args):
+        tally = Tally(function.__name__)
+        try:
+            function(args, tally)
+        except (Stopped, SystemExit, OSError, subprocess.CalledProcessError) as error:
+            tally.check(False, str(error.code if isinstance(error, SystemExit) else error))
+        return tally.finish()
+    return check
+
+
 class Tally:
     """Counts a check's results; its last line is "N passed, N failed"."""
 
@@ -60,10 +76,10 @@ class Tally:
         say(f"{self.passed} passed, {self.failed} failed")
         return 1 if self.failed else 0
 
-    def stop(self, message):
+    @staticmethod
+    def stop(message):
         """A failure that leaves nothing else to check."""
-        self.check(False, message)
-        raise SystemExit(self.finish())
+        raise Stopped(message)
 
     def prepare(self, args, *tools):
         """The build directory and its log, once the TOOLS are here."""
@@ -337,8 +353,8 @@ FIGURE_HEADER = """\
 """
 
 
-def guard(args):
-    tally = Tally("guard")
+@checked
+def guard(args, tally):
     build_dir, log = tally.prepare(args, "valgrind")
     # The portable block is what processors other than x86-64 and arm64 run: a build forcing it
     # keeps its figure.
@@ -434,16 +450,15 @@ def guard(args):
         stored.update(measured)
         figures = "".join(f"{k} {v}\n" for k, v in sorted(stored.items()))
         figure_file.write_text(FIGURE_HEADER + figures)
-    return tally.finish()
 
 
 # ---- calls ----
 
-def calls(args):
+@checked
+def calls(args, tally):
     """Holds the program's calls and output to the recorded ones on every path of the byte loops
     this processor runs: for each kind at 10 MB, to a file and to a pipe. A change to how bytes
     move between the buffers may not show in any count but these."""
-    tally = Tally("calls")
     build_dir, log = tally.prepare(args, "strace")
     if not build(build_dir, ["mirzet_bench_gen", "mirzet_bench_plain", "mirzet_bench_runner"],
                  log=log):
@@ -470,7 +485,6 @@ def calls(args):
                 piped = subprocess.run([program, corpus], env=env, capture_output=True).stdout
                 tally.check(piped == corpora.expected(corpus).read_bytes(),
                             f"{what} to a pipe equals the plain converter's")
-    return tally.finish()
 
 # ---- run: the timed comparison ----
 
