@@ -923,7 +923,8 @@ def near(a, b):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
     dirs = {"--dir": dict(default="/tmp/mirzet-bench", help="where the corpora are kept")}
 
