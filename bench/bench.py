@@ -341,18 +341,6 @@ def arm64_per_mb(program, corpora, kind, sizes, scratch):
 
 # ---- guard ----
 
-FIGURE_HEADER = """\
-# Per MB of output, the 10 MB corpora of the guard (bench/bench.py guard). Instructions (callgrind,
-# the source-like corpus) for each path of the byte loops: AVX2 and SSE2, picked with
-# MIRZET_SIMD, and avx2-crlf, the CR-LF corpus on AVX2, where the read shows;
-# the portable block that processors other than x86-64 and arm64 run,
-# forced on x86-64; and arm64, per MB of input, counted under qemu.
-# avx2-mispredicts-KIND: the conditional branches cachegrind
-# mispredicts on the AVX2 path, for each kind of corpus; arm64-mispredicts-KIND,
-# those the same predictor mispredicts on arm64, per MB of input, counted under qemu.
-"""
-
-
 @checked
 def guard(args, tally):
     build_dir, log = tally.prepare(args, "valgrind")
@@ -448,8 +436,9 @@ def guard(args, tally):
                      f"mispredicted branches per MB on the arm64 path, {kind} corpus")
     if args.update:
         stored.update(measured)
-        figures = "".join(f"{k} {v}\n" for k, v in sorted(stored.items()))
-        figure_file.write_text(FIGURE_HEADER + figures)
+        comments = [line for line in figure_file.read_text().splitlines() if line.startswith("#")]
+        figure_file.write_text("".join(f"{line}\n" for line in comments)
+                               + "".join(f"{k} {v}\n" for k, v in sorted(stored.items())))
 
 
 # ---- calls ----
