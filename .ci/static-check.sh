@@ -255,7 +255,7 @@ static_check() {  # static_check ARCH PRESET BRANCH_PROTECTION [TOOLCHAIN EMULAT
   # Every corpus kind of the calls check, on every path this processor runs: the recorded calls
   # and the plain converter's bytes.
   if [ ${#emulator[@]} -eq 0 ]; then
-    MIRZET_PROGRAM=$program bash bench/calls-check.sh "$work/calls" >"$work/calls.log" 2>&1
+    python3 bench/bench.py calls --program "$program" --dir "$work/calls" >"$work/calls.log" 2>&1
     status=$?
     check "$arch: every corpus kind of the calls check: the recorded calls and bytes" [ "$status" -eq 0 ] ||
       tail -n 12 "$work/calls.log"

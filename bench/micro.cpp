@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "textio/format.h"
 #include "textio/handles.h"
+#include "textio/scan.h"
 #include "textio/streams.h"
 
 namespace {
@@ -28,6 +29,22 @@ std::string directory;
 std::string lf_path, crlf_path, out_path;
 std::string lf_text;              // the LF variant, as written to lf_path
 std::vector<std::string> pieces;  // lf_text as get_line hands it over, 129 characters at most
+
+// Lines of 20 to 60 characters, so that every 64 bytes hold a line end, KERNEL_SIZE bytes in all:
+// text that stays in the first caches, as the cycle model assumes.
+constexpr std::uint32_t KERNEL_SIZE = 16384;
+std::string kernel_text(const char* end) {
+    std::mt19937 random(12345);
+    std::string text;
+    while (text.size() < KERNEL_SIZE) {
+        const unsigned length = 20 + random() % 41;
+        for (unsigned i = 0; i < length; ++i)
+            text.push_back(random() % 6 == 0 ? ' ' : static_cast<char>('a' + random() % 26));
+        text += end;
+    }
+    text.resize(KERNEL_SIZE);
+    return text;
+}
 
 // Source-like lines: mostly 20 to 60 characters, some blank, a few longer than one piece.
 std::string make_text(bool crlf) {
@@ -233,6 +250,44 @@ void BM_copy(benchmark::State& state) {
     set_labels(state, static_cast<std::int64_t>(lf_text.size()),
                state.range(0) ? "CR-LF input, to a regular file" : "LF input, to a regular file");
 }
+
+// The byte loops alone, on a path (argument 0: baseline, avx2, avx512) this processor runs: the
+// write's store with CRs, the read's store without (the text laid anew each call, outside the
+// timing) and the read's search for a CR or a Ctrl-Z, which text with LF ends never leaves. These
+// are the times to hold against `bench/bench.py mca`.
+void BM_kernel(benchmark::State& state, int kernel) {
+    const auto path = static_cast<scan::Path>(state.range(0));
+    if (!scan::processor_runs(path)) {
+        state.SkipWithError("the processor does not run this path");
+        return;
+    }
+    scan::use_path(path);
+    static const std::string lf = kernel_text("\n"), crlf = kernel_text("\r\n");
+    std::vector<char> out(2 * KERNEL_SIZE + 4096), work(KERNEL_SIZE + 64);
+    for (auto _ : state) {
+        if (kernel == 0) {
+            benchmark::DoNotOptimize(
+                scan::expand_lf(out.data(), 2 * KERNEL_SIZE, lf.data(), KERNEL_SIZE).length);
+        } else if (kernel == 1) {
+            state.PauseTiming();
+            std::memcpy(work.data(), crlf.data(), KERNEL_SIZE);
+            state.ResumeTiming();
+            benchmark::DoNotOptimize(scan::squeeze_crlf(work.data(), KERNEL_SIZE).kept);
+        } else {
+            std::memcpy(work.data(), lf.data(), KERNEL_SIZE);
+            benchmark::DoNotOptimize(scan::squeeze_crlf(work.data(), KERNEL_SIZE).stop);
+        }
+    }
+    scan::use_path(scan::best_path());
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * KERNEL_SIZE);
+    state.SetLabel(scan::path_name(path));
+}
+
+BENCHMARK_CAPTURE(BM_kernel, write, 0)->DenseRange(0, 2);
+// Pausing the clock for each laying of the text costs more than the call: a fixed number of
+// calls keeps the case to about a second.
+BENCHMARK_CAPTURE(BM_kernel, read, 1)->DenseRange(0, 2)->Iterations(100000);
+BENCHMARK_CAPTURE(BM_kernel, search, 2)->DenseRange(0, 2);
 
 BENCHMARK(BM_read_binary)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_text_read)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
