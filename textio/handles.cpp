@@ -621,7 +621,7 @@ std::uint32_t text_bytes_in(const char* converted, std::uint32_t n, std::uint32_
 
 WriteOutcome write_text(OsHandle handle, const char* buffer, std::uint32_t n) {
     WriteOutcome outcome{0, 0, 0};
-    char batch[BATCH_LIMIT + scan::EXPAND_SLACK];  // past the limit: a pair completed, or scratch
+    char batch[BATCH_LIMIT + scan::OVERRUN];  // past the limit: a pair completed, or scratch
     while (outcome.taken < n) {
         const std::uint32_t left = n - outcome.taken;
         const scan::Expanded expanded =

@@ -75,9 +75,10 @@ namespace {
 
 // The bytes of a stream's own buffer: room for its characters converted, a CR before each, and
 // for the scratch the block loops store past the last.
-constexpr std::size_t OWN_BUFFER_BYTES = 2 * BUFFER_SIZE + scan::EXPAND_SLACK;
-// A reading stream's own buffer lends the bytes past its characters to the conversion's last turn.
-static_assert(OWN_BUFFER_BYTES >= BUFFER_SIZE + scan::LENDING_REACH);
+constexpr std::size_t OWN_BUFFER_BYTES = 2 * BUFFER_SIZE + scan::OVERRUN;
+// A reading stream's own buffer has readable padding past its characters for the conversion's last
+// step.
+static_assert(OWN_BUFFER_BYTES >= BUFFER_SIZE + scan::PADDING);
 
 }  // namespace
 
@@ -279,11 +280,11 @@ std::int32_t copy_line_pieces(Stream* in, Stream* out, std::int32_t capacity) {
         // and then a conversion at the flush.
         const std::int32_t whole =
             scan::whole_pieces(in->next, std::min(in->count, room), piece_room(capacity));
-        if (whole == 0) return 0;  // nothing to lend bytes for
+        if (whole == 0) return 0;
         const auto n = static_cast<std::uint32_t>(whole);
-        // A buffer of the input's own has room past its characters to lend.
+        // A buffer of the input's own has readable padding past its characters.
         out->next += (in->flags & STREAM_OWN_BUFFER)
-                         ? scan::expand_lf_lending(out->next, in->next, n)
+                         ? scan::expand_lf_padded(out->next, in->next, n)
                          : scan::expand_lf_all(out->next, in->next, n);
         out->count -= whole;
         in->next += whole;
@@ -352,14 +353,7 @@ void store_char(Stream* stream, char c) {
 // file or pipe it takes only the pieces that the straight copy leaves, and a console never comes
 // here.
 [[gnu::noinline]] void store_converted(Stream* stream, const char* text, int ch, std::int32_t n) {
-    // A line piece is moved beside bytes it can lend, as the caller's buffer has none to spare:
-    // the copy costs less than the branches of the conversion's last bytes.
-    constexpr std::int32_t PIECE = 256;
-    if (text != nullptr && n <= PIECE) {
-        char piece[PIECE + scan::LENDING_REACH];
-        scan::copy_apart(piece, text, static_cast<std::uint32_t>(n));
-        stream->next += scan::expand_lf_lending(stream->next, piece, static_cast<std::uint32_t>(n));
-    } else if (text != nullptr) {
+    if (text != nullptr) {
         stream->next += scan::expand_lf_all(stream->next, text, static_cast<std::uint32_t>(n));
     } else {
         for (std::int32_t i = 0; i < n; ++i)

@@ -174,16 +174,16 @@ void copy_apart_with(char* to, const char* from, std::uint32_t n) {
     }
 }
 
-// Inside the stretch that both the source and the space hold, the pieces lie back to back and
-// where one ends changes no byte, so only the stretch's last piece end is looked for, from the
-// end: every LF ends a piece, and after the last one in the stretch the pieces are room bytes
-// long. whole_pieces gives the bytes up to that end; everything before it is one copy (or one
+// Inside the span of bytes that both the source and the space hold, the pieces lie back to back
+// and where one ends changes no byte, so only the span's last piece end is looked for, from the
+// end: every LF ends a piece, and after the last one in the span the pieces are room bytes long.
+// whole_pieces gives the bytes up to that end; everything before it is one copy (or one
 // conversion, where the space keeps its text converted), and no pass counts lines.
-inline std::int32_t whole_pieces(const char* from, std::int32_t stretch, std::int32_t room) {
-    if (room <= 0 || stretch <= 0) return 0;
-    const char* lf = find_last_lf(from, static_cast<std::size_t>(stretch));
+inline std::int32_t whole_pieces(const char* from, std::int32_t span, std::int32_t room) {
+    if (room <= 0 || span <= 0) return 0;
+    const char* lf = find_last_lf(from, static_cast<std::size_t>(span));
     const std::int32_t lines = lf != nullptr ? static_cast<std::int32_t>(lf - from) + 1 : 0;
-    return lines + (stretch - lines) / room * room;
+    return lines + (span - lines) / room * room;
 }
 
 template <ByteBlock Block>

@@ -30,6 +30,9 @@ struct NeonBlock : BitPerByte {
         uint8x16_t low, high;
     };
     static constexpr std::uint32_t SIZE = 32;
+    static constexpr WriteStep WRITE = WriteStep::WITH_CRS;
+    static constexpr ReadStep READ = ReadStep::WITHOUT_PAIRS;
+    static constexpr ReadSearch SEARCH = ReadSearch::CR_OR_CTRL_Z;
 
     static Bytes load(const char* from) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(from);
@@ -48,8 +51,8 @@ struct NeonBlock : BitPerByte {
     // The block with a CR before each LF, stored from `to`: each eight bytes, beside eight CRs,
     // looked up by their LFs into sixteen, and stored where the eight before them end. No branch
     // depends on the text. The last sixteen bytes are stored from up to 24 + 24 bytes on, so the
-    // stores reach 64 bytes; returns the bytes that count.
-    static constexpr std::uint32_t WITH_CRS_REACH = 64;
+    // stores end at most 64 bytes on; returns the bytes that count.
+    static constexpr std::uint32_t WITH_CRS_OVERRUN = 64;
     static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask) {
         // The mask's folds, which the compiler shares with it. Else it does all of this before the
         // loop's test for a line end, for every block.
@@ -99,7 +102,7 @@ struct NeonBlock : BitPerByte {
     static Mask cr_or_ctrl_z(Bytes bytes) {
         return as_mask(eights({cr_or_ctrl_z_bytes(bytes.low), cr_or_ctrl_z_bytes(bytes.high)}));
     }
-    // Eight registers a turn: the test and its branch are paid once for 128 bytes.
+    // Eight registers a window: the test and its branch are paid once for 128 bytes.
     static constexpr std::uint32_t WINDOW = 128;
     static bool window_holds_cr_or_ctrl_z(const char* from) {
         const auto* at = reinterpret_cast<const std::uint8_t*>(from);

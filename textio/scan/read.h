@@ -19,10 +19,10 @@ inline namespace MIRZET_SCAN_VARIANT {
 
 // ---- the read side ----
 
-// Whether a block looks for a CR and a Ctrl-Z in one pass: cr_or_ctrl_z, the mask of its bytes
-// that are either, and window_holds_cr_or_ctrl_z, whether the WINDOW bytes at `from`, a whole
-// number of blocks, hold one. Other blocks leave the Ctrl-Z to the library's search and then look
-// for CRs: their own search for both would cost more than the library's two.
+// What ReadSearch::CR_OR_CTRL_Z asks of a block: cr_or_ctrl_z, the mask of its bytes that are
+// either, and window_holds_cr_or_ctrl_z, whether the WINDOW bytes at `from`, a whole number of
+// blocks, hold one. Blocks of CTRL_Z_THEN_CR leave the Ctrl-Z to the library's search and then
+// look for CRs: their own search for both would cost more than the library's two.
 template <class B>
 concept FindsCrOrCtrlZ = ReadByteBlock<B> && requires(const char* from, typename B::Bytes bytes) {
     { B::cr_or_ctrl_z(bytes) } -> std::same_as<typename B::Mask>;
@@ -55,8 +55,8 @@ std::uint32_t find_cr_or_ctrl_z_with(const char* from, std::uint32_t n) {
     }
 }
 
-// What a conversion that moved nothing returns: every byte before the stop kept in place, the last
-// of them left to the caller, whose CR may pair with the next block.
+// What a conversion that moved nothing returns: every byte before the data's end kept in place,
+// the last of them left to the caller, whose CR may pair with the next block.
 inline Squeezed nothing_moved(std::uint32_t stop) {
     const std::uint32_t before_last = stop > 0 ? stop - 1 : 0;
     return {before_last, before_last, stop};
@@ -94,11 +94,12 @@ inline std::uint32_t find_pair_plain(const char* from, std::uint32_t n) {
     return n;
 }
 
-// Blocks that store a block without some of its bytes in the same work whatever they are:
-// store_without(to, bytes, drops) stores the bytes not in drops from `to`, reaching at most SIZE
-// bytes, and returns how many there are, SIZE - count(drops); pairs(from, bytes) is the mask of
-// the block's pairs' CRs, a CR whose next byte, the next block's first for the last, is an LF,
-// found without a shift across the mask. The masks have one bit a byte.
+// What ReadStep::WITHOUT_PAIRS asks of a block, which stores a block without some of its bytes in
+// the same work whatever they are: store_without(to, bytes, drops) stores the bytes not in drops
+// from `to`, reaching at most SIZE bytes, and returns how many there are, SIZE - count(drops);
+// pairs(from, bytes) is the mask of the block's pairs' CRs, a CR whose next byte, the next block's
+// first for the last, is an LF, found without a shift across the mask. The masks have one bit a
+// byte.
 template <class B>
 concept StoresWithout = ReadByteBlock<B> &&
     requires(const char* from, char* to, typename B::Bytes bytes, typename B::Mask drops) {
@@ -107,16 +108,37 @@ concept StoresWithout = ReadByteBlock<B> &&
     requires B::SIZE == sizeof(typename B::Mask) * 8;
 };
 
-// Blocks that also load and store part of a block, the first n bytes, n below SIZE, reading and
-// writing no byte past them: load_first(from, n) gives them with zeros after, and
-// store_first_without(to, bytes, drops, n) stores those not in drops, as store_without does, and
-// returns how many there are. The last bytes before the stop then take one block, not a byte loop.
+// What ReadStep::WITHOUT_PAIRS_TO_END asks besides: a load and a store of part of a block, the
+// first n bytes, n below SIZE, reading and writing no byte past them: load_first(from, n) gives
+// them with zeros after, and store_first_without(to, bytes, drops, n) stores those not in drops, as
+// store_without does, and returns how many there are. The last bytes before the data's end then
+// take one block, not a byte loop.
 template <class B>
 concept StoresPartWithout = StoresWithout<B> &&
     requires(const char* from, char* to, typename B::Bytes bytes, typename B::Mask drops,
              std::uint32_t n) {
     { B::load_first(from, n) } -> std::same_as<typename B::Bytes>;
     { B::store_first_without(to, bytes, drops, n) } -> std::same_as<std::uint32_t>;
+};
+
+template <ReadByteBlock Block>
+constexpr bool read_steps_are_declared() {
+    const bool search = Block::SEARCH == ReadSearch::CTRL_Z_THEN_CR || FindsCrOrCtrlZ<Block>;
+    if constexpr (Block::READ == ReadStep::WITHOUT_PAIRS_TO_END)
+        return search && StoresPartWithout<Block>;
+    else if constexpr (Block::READ == ReadStep::WITHOUT_PAIRS)
+        return search && StoresWithout<Block>;
+    else
+        return search;
+}
+
+// A block of the read: a ReadByteBlock whose READ and SEARCH name its algorithms, with the members
+// they need.
+template <class B>
+concept ReadBlock = ReadByteBlock<B> && requires {
+    { B::READ } -> std::convertible_to<ReadStep>;
+    { B::SEARCH } -> std::convertible_to<ReadSearch>;
+    requires read_steps_are_declared<B>();
 };
 
 // The pairs' CRs among the first n bytes, whose next bytes are the first n + 1: the zeros past
@@ -130,7 +152,7 @@ typename Block::Mask pairs_among_first(const char* from, std::uint32_t n) {
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
 // byte, and the runs between CRs are searched as find_cr_with searches them.
 template <ReadByteBlock Block>
-std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+std::uint32_t find_pair_cr_by_cr(const char* from, std::uint32_t n) {
     for (std::uint32_t at = 0; at + 1 < n; ++at) {
         at += find_cr_with<Block>(from + at, n - 1 - at);  // a CR with a byte after it
         if (at + 1 < n && from[at + 1] == LF) return at;
@@ -138,22 +160,31 @@ std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
     return n;
 }
 
-// Where the block drops bytes in the same work whatever they are, it is wide and its masks cheap:
-// each block is searched for a pair whole, and a lone CR costs no branch.
+// Where the block finds its pairs' CRs in the same work whatever they are, it is wide and its
+// masks cheap: each block is searched for a pair whole, and a lone CR costs no branch.
 template <StoresWithout Block>
-std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+std::uint32_t find_pair_by_blocks(const char* from, std::uint32_t n) {
     std::uint32_t at = 0;
     for (; at + Block::SIZE < n; at += Block::SIZE) {
         const typename Block::Mask pairs = Block::pairs(from + at, Block::load(from + at));
         if (pairs != 0) return at + Block::first(pairs);
     }
-    if constexpr (StoresPartWithout<Block>) {
+    if constexpr (Block::READ == ReadStep::WITHOUT_PAIRS_TO_END) {
         if (n - at < 2) return n;  // no byte here has its next
         const typename Block::Mask pairs = pairs_among_first<Block>(from + at, n - 1 - at);
         return pairs != 0 ? at + Block::first(pairs) : n;
     } else {
         return at + find_pair_plain(from + at, n - at);
     }
+}
+
+// The index of the first pair's CR among n bytes, or n, by the block's own algorithm.
+template <ReadBlock Block>
+std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+    if constexpr (Block::READ == ReadStep::CR_BY_CR)
+        return find_pair_cr_by_cr<Block>(from, n);
+    else
+        return find_pair_by_blocks<Block>(from, n);
 }
 
 // Copies n bytes, fewer than the block holds, each read before a store can reach it: as the
@@ -195,10 +226,10 @@ void move_down_with(char* to, const char* from, std::uint32_t n) {
     Block::store(to + n - Block::SIZE, last);
 }
 
-// Converts the text in place up to the first Ctrl-Z among its n bytes, or the end, the stop: each
-// CR-LF becomes LF, a lone CR stays. It stops before the last byte before the stop, or after it
-// when a pair ends there, and leaves that byte, whose CR may pair with the next block, to the
-// caller.
+// Converts the text in place up to the data's end, the first Ctrl-Z among its n bytes or the
+// text's end (Squeezed::stop): each CR-LF becomes LF, a lone CR stays. It ends before the data's
+// last byte, or after it when a pair ends there, and leaves that byte, whose CR may pair with the
+// next block, to the caller.
 inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
     std::uint32_t stop = 0;
     while (stop < n && text[stop] != CTRL_Z)
@@ -243,36 +274,38 @@ template <ReadByteBlock Block>
 // Once a pair has been dropped the bytes lie at least one below where they came from, so a block
 // stored without its pairs' CRs, from where its bytes go, reaches no byte not yet loaded. A pair's
 // CR is a CR whose next byte, the next block's first for the last, is an LF; each block and the
-// byte after it lie before the stop's last byte, so that byte is never a pair's LF. No branch
-// depends on the lines.
+// byte after it lie before the data's last byte, so that byte is never a pair's LF. No branch
+// depends on the lines. Counts, not pointers, say how far: no pointer past the data is formed.
 template <StoresWithout Block>
-void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
-                           std::uint32_t stop) {
+void squeeze_blocks_without_pairs(char* text, std::uint32_t& kept, std::uint32_t& read,
+                                  std::uint32_t stop) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
-    const char* from = text + read;
-    const char* const last = text + stop - 1;
-    while (from + SIZE < last) {
+    std::uint32_t at = read;
+    const std::uint32_t last = stop - 1;
+    while (last > at && last - at > SIZE) {
+        const char* const from = text + at;
         const typename Block::Bytes bytes = Block::load(from);
         to += Block::store_without(to, bytes, Block::pairs(from, bytes));
-        from += SIZE;
+        at += SIZE;
     }
-    // The bytes left but the stop's last two, as one part of a block: the first of those two may
+    // The bytes left but the data's last two, as one part of a block: the first of those two may
     // be a pair's CR whose LF is the last, and the caller's byte loop reads them as a pair.
-    if constexpr (StoresPartWithout<Block>) {
-        if (last - 1 - from > 0) {
-            const auto part = static_cast<std::uint32_t>(last - 1 - from);
+    if constexpr (Block::READ == ReadStep::WITHOUT_PAIRS_TO_END) {
+        if (last > at && last - at > 1) {
+            const std::uint32_t part = last - 1 - at;
+            const char* const from = text + at;
             to += Block::store_first_without(to, Block::load_first(from, part),
                                              pairs_among_first<Block>(from, part), part);
-            from += part;
+            at += part;
         }
     }
     kept = static_cast<std::uint32_t>(to - text);
-    read = static_cast<std::uint32_t>(from - text);
+    read = at;
 }
 
 // Once a pair has been dropped every byte moves down, and a line costs a block or two searched and
-// moved in the same pass. Each block lies before the stop's last byte, so a CR in it has its next
+// moved in the same pass. Each block lies before the data's last byte, so a CR in it has its next
 // byte. Every store stays below the bytes not yet read. While the bytes have moved down less than
 // a block, a block with no CR is stored whole where its bytes go; in a block with one, the bytes
 // before the CR go as the whole block when that cannot reach past the CR, else as a short copy,
@@ -281,13 +314,13 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
 // each pair's CR is dropped by storing the block again from its LF on, one byte further down: a
 // pair then costs a test and a copy, and a lone CR its test alone.
 template <ReadByteBlock Block>
-void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
-                           std::uint32_t stop) {
+void squeeze_blocks_cr_by_cr(char* text, std::uint32_t& kept, std::uint32_t& read,
+                             std::uint32_t stop) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
     const char* from = text + read;
-    const char* const last = text + stop - 1;  // the stop's last byte: no block reaches it
-    while (from + SIZE <= last && from < to + SIZE) {
+    const char* const last = text + stop - 1;  // the data's last byte: no block reaches it
+    while (last - from >= SIZE && from - to < SIZE) {
         const typename Block::Bytes bytes = Block::load(from);
         const typename Block::Mask crs = Block::template mask<CR>(bytes);
         if (crs == 0) {
@@ -309,19 +342,29 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
     }
     // A pair's block, stored again from its LF, is read up to a block past the block it is in, and
     // a pair whose CR ends a block has its LF read by the next: each block ends two blocks before
-    // the stop, so both reads stay before it and the last byte is never a pair's LF.
-    const char* const stop_at = text + stop;
-    if (stop_at - from > static_cast<std::ptrdiff_t>(2 * SIZE))
-        squeeze_far_blocks<Block>(to, from, stop_at - 2 * SIZE);
+    // the data's end, so both reads stay before it and the last byte is never a pair's LF.
+    const char* const end = text + stop;
+    if (end - from > static_cast<std::ptrdiff_t>(2 * SIZE))
+        squeeze_far_blocks<Block>(to, from, end - 2 * SIZE);
     kept = static_cast<std::uint32_t>(to - text);
     read = static_cast<std::uint32_t>(from - text);
 }
 
+// Once a pair has been dropped and every byte moves, by the block's own algorithm.
+template <ReadBlock Block>
+[[gnu::always_inline]] inline void squeeze_moving(char* text, std::uint32_t& kept,
+                                                  std::uint32_t& read, std::uint32_t stop) {
+    if constexpr (Block::READ == ReadStep::CR_BY_CR)
+        squeeze_blocks_cr_by_cr<Block>(text, kept, read, stop);
+    else
+        squeeze_blocks_without_pairs<Block>(text, kept, read, stop);
+}
+
 // Fast because nothing moves until the first pair, which is looked for alone, and after it a line
-// costs a search and a move of blocks, both inline. The stop is found first, by the library's
-// search. Kept out of line: inlined after the one-pass search, its loop was compiled into more
-// instructions.
-template <ReadByteBlock Block>
+// costs a search and a move of blocks, both inline. The data's end is found first, by the
+// library's search. Kept out of line: inlined after the one-pass search, its loop was compiled into
+// more instructions.
+template <ReadBlock Block>
 [[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
     const void* z = n > 0 ? std::memchr(text, CTRL_Z, n) : nullptr;  // no text may have no address
     const std::uint32_t stop =
@@ -330,7 +373,7 @@ template <ReadByteBlock Block>
     if (pair == stop) return nothing_moved(stop);
     text[pair] = LF;
     std::uint32_t kept = pair + 1, read = pair + 2;
-    squeeze_moving_blocks<Block>(text, kept, read, stop);  // from here on every byte moves
+    squeeze_moving<Block>(text, kept, read, stop);  // from here on every byte moves
     while (read + 1 < stop) {
         const std::uint32_t run = find_cr_with<Block>(text + read, stop - 1 - read);
         move_down_with<Block>(text + kept, text + read, run);  // a pair has gone: every byte moves
@@ -344,18 +387,18 @@ template <ReadByteBlock Block>
         }
         text[kept++] = LF;
         read += 2;
-        squeeze_moving_blocks<Block>(text, kept, read, stop);  // from here on every byte moves
+        squeeze_moving<Block>(text, kept, read, stop);  // from here on every byte moves
     }
     return {kept, read, stop};
 }
 
-// Where the block looks for a CR and a Ctrl-Z at once, text with no CR before its stop, most of
-// all text with LF line ends, is read once: the search for the first of either finds the stop,
+// Where the block looks for a CR and a Ctrl-Z at once, text with no CR before its end, most of
+// all text with LF line ends, is read once: the search for the first of either finds the end,
 // and nothing before it changes. Once a CR is met the rest goes as above, each CR being found
 // near the one before.
-template <ReadByteBlock Block>
+template <ReadBlock Block>
 Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
-    if constexpr (FindsCrOrCtrlZ<Block>) {
+    if constexpr (Block::SEARCH == ReadSearch::CR_OR_CTRL_Z) {
         const std::uint32_t at = find_cr_or_ctrl_z_with<Block>(text, n);
         if (at == n || text[at] == CTRL_Z) return nothing_moved(at);
         const Squeezed rest = squeeze_crlf_in_two_passes<Block>(text + at, n - at);

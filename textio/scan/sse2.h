@@ -29,6 +29,9 @@ struct Sse2Block : BitPerByte {
         __m128i low, high;
     };
     static constexpr std::uint32_t SIZE = 32;
+    static constexpr WriteStep WRITE = WriteStep::STORE_AGAIN;
+    static constexpr ReadStep READ = ReadStep::CR_BY_CR;
+    static constexpr ReadSearch SEARCH = ReadSearch::CTRL_Z_THEN_CR;
 
     static Bytes load(const char* from) {
         return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)),
