@@ -30,6 +30,7 @@ namespace mirzet::scan {
 // One path's kernels, each described where it is called below.
 struct Kernels {
     Expanded (*expand_lf)(char* out, std::uint32_t limit, const char* text, std::uint32_t n);
+    std::uint32_t (*expand_lf_all)(char* out, const char* text, std::uint32_t n);
     std::uint32_t (*expand_lf_padded)(char* out, const char* text, std::uint32_t n);
     Squeezed (*squeeze_crlf)(char* text, std::uint32_t n);
 };
@@ -106,9 +107,9 @@ enum class Path : std::uint8_t { BASELINE, AVX2, AVX512 };
 constexpr Path EVERY_PATH[] = {Path::BASELINE, Path::AVX2, Path::AVX512};
 
 // The baseline's kernels, on the block of the build.
-inline constexpr Kernels BASELINE_KERNELS = {expand_lf_with<NativeBlock>,
-                                             expand_lf_padded_with<NativeBlock>,
-                                             squeeze_crlf_with<NativeBlock>};
+inline constexpr Kernels BASELINE_KERNELS = {
+    expand_lf_with<NativeBlock>, expand_lf_all_with<NativeBlock>,
+    expand_lf_padded_with<NativeBlock>, squeeze_crlf_with<NativeBlock>};
 
 // The builds beyond the baseline: the loops built for AVX2, with BMI1's bit instructions and
 // POPCNT, which every processor with AVX2 has beside it; and for AVX-512 with VBMI2's expand and
@@ -205,9 +206,7 @@ inline Expanded expand_lf(char* out, std::uint32_t limit, const char* text, std:
 // All n bytes of text with a CR before each LF, reading only them: out needs room for
 // 2 * n + OVERRUN. Returns the bytes stored.
 inline std::uint32_t expand_lf_all(char* out, const char* text, std::uint32_t n) {
-    const std::uint64_t twice = 2 * std::uint64_t{n};
-    const auto limit = static_cast<std::uint32_t>(twice < UINT32_MAX ? twice : UINT32_MAX - 1);
-    return chosen_kernels->expand_lf(out, limit, text, n).length;
+    return chosen_kernels->expand_lf_all(out, text, n);
 }
 
 // The same, reading up to PADDING bytes past the text, which the caller guarantees readable.

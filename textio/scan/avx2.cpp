@@ -32,6 +32,10 @@ Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::u
     return expand_lf_with<Avx2Block>(out, limit, text, n);
 }
 
+std::uint32_t expand_lf_all_avx2(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_all_with<Avx2Block>(out, text, n);
+}
+
 std::uint32_t expand_lf_padded_avx2(char* out, const char* text, std::uint32_t n) {
     return expand_lf_padded_with<Avx2Block>(out, text, n);
 }
@@ -42,7 +46,8 @@ Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n) {
 
 }  // namespace
 
-extern const Kernels AVX2_KERNELS = {expand_lf_avx2, expand_lf_padded_avx2, squeeze_crlf_avx2};
+extern const Kernels AVX2_KERNELS = {expand_lf_avx2, expand_lf_all_avx2, expand_lf_padded_avx2,
+                                     squeeze_crlf_avx2};
 
 }  // namespace mirzet::scan
 

@@ -34,6 +34,10 @@ Expanded expand_lf_avx512(char* out, std::uint32_t limit, const char* text, std:
     return expand_lf_with<Avx512Block>(out, limit, text, n);
 }
 
+std::uint32_t expand_lf_all_avx512(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_all_with<Avx512Block>(out, text, n);
+}
+
 std::uint32_t expand_lf_padded_avx512(char* out, const char* text, std::uint32_t n) {
     return expand_lf_padded_with<Avx512Block>(out, text, n);
 }
@@ -44,8 +48,8 @@ Squeezed squeeze_crlf_avx512(char* text, std::uint32_t n) {
 
 }  // namespace
 
-extern const Kernels AVX512_KERNELS = {expand_lf_avx512, expand_lf_padded_avx512,
-                                       squeeze_crlf_avx512};
+extern const Kernels AVX512_KERNELS = {expand_lf_avx512, expand_lf_all_avx512,
+                                       expand_lf_padded_avx512, squeeze_crlf_avx512};
 
 }  // namespace mirzet::scan
 

@@ -281,27 +281,29 @@ void squeeze_blocks_without_pairs(char* text, std::uint32_t& kept, std::uint32_t
                                   std::uint32_t stop) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
-    std::uint32_t at = read;
-    const std::uint32_t last = stop - 1;
-    while (last > at && last - at > SIZE) {
-        const char* const from = text + at;
-        const typename Block::Bytes bytes = Block::load(from);
-        to += Block::store_without(to, bytes, Block::pairs(from, bytes));
-        at += SIZE;
+    const char* from = text + read;
+    const std::uint32_t last = stop - 1;  // the data's last byte: no block reaches it
+    if (last > read + SIZE) {
+        const char* const end = text + (last - SIZE);  // the blocks begin before it
+        do {
+            const typename Block::Bytes bytes = Block::load(from);
+            to += Block::store_without(to, bytes, Block::pairs(from, bytes));
+            from += SIZE;
+        } while (from < end);
     }
     // The bytes left but the data's last two, as one part of a block: the first of those two may
     // be a pair's CR whose LF is the last, and the caller's byte loop reads them as a pair.
     if constexpr (Block::READ == ReadStep::WITHOUT_PAIRS_TO_END) {
-        if (last > at && last - at > 1) {
+        const auto at = static_cast<std::uint32_t>(from - text);
+        if (last > at + 1) {
             const std::uint32_t part = last - 1 - at;
-            const char* const from = text + at;
             to += Block::store_first_without(to, Block::load_first(from, part),
                                              pairs_among_first<Block>(from, part), part);
-            at += part;
+            from += part;
         }
     }
     kept = static_cast<std::uint32_t>(to - text);
-    read = at;
+    read = static_cast<std::uint32_t>(from - text);
 }
 
 // Once a pair has been dropped every byte moves down, and a line costs a block or two searched and

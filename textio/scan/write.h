@@ -121,6 +121,8 @@ template <StoresFewCrs Block>
     Block::store(to, first);
     Block::store(to + first_length, second);
     std::uint64_t lfs = first_lfs | std::uint64_t{second_lfs} << SIZE;
+    // Unrolled at every level of optimisation: a loop of three costs a counter and a branch each.
+#pragma GCC unroll 8
     for (std::size_t crs = 0; crs < Block::FEW_LFS_A_STEP; ++crs) {
         const auto at = static_cast<std::size_t>(std::countr_zero(lfs));
         to[at + crs] = CR;
@@ -299,12 +301,104 @@ Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::u
     return done;
 }
 
-// ---- all of a text, its last step reading padding ----
+// ---- all of a text ----
 
-// All n bytes of text with a CR before each LF, by whole steps of the block loop: the last step
-// reads the padding past the text and counts no LF there, so no stage for the last bytes, and none
-// of its branches on where the text ends, runs at each call. Reads up to PADDING bytes past the
-// text; out needs room for 2 * n + OVERRUN. Returns the bytes of out that count.
+// Whole steps of the block loop over the text, the last ending at most at its end; a step of few
+// LFs is taken only while few_reach bytes from its start lie in the text or its padding. Returns
+// where the steps end.
+template <WriteBlock Block>
+[[gnu::always_inline]] inline const char* expand_steps(char*& to, const char* text, std::uint32_t n,
+                                                       std::uint32_t few_reach) {
+    constexpr std::uint32_t WHOLE = STEP<Block>;
+    const char* from = text;
+    // A step with no LF costs least stored as it is, as where lines are long most steps are: a
+    // call whose first step holds no LF keeps the test for one, as does a call of a few steps,
+    // such as a part of a line, where the test of the first step would be as hard to guess.
+    if constexpr (Block::WRITE == WriteStep::WITH_CRS_OR_FEW) {
+        if (n >= 4 * WHOLE && (Block::template mask<LF>(Block::load(text)) |
+                               Block::template mask<LF>(Block::load(text + Block::SIZE))) != 0) {
+            const char* const last_few = text + (n - few_reach);
+            do {
+                expand_step<Block, Lfs::FEW>(to, from);
+                from += WHOLE;
+            } while (from <= last_few);
+        }
+    }
+    if (n >= WHOLE) {
+        const char* const last = text + (n - WHOLE);
+        while (from <= last) {
+            expand_step<Block>(to, from);
+            from += WHOLE;
+        }
+    }
+    return from;
+}
+
+// One block with a CR before each LF, by the block's own store.
+template <WriteBlock Block>
+[[gnu::always_inline]] inline void expand_block(char*& to, const char* from) {
+    if constexpr (Block::WRITE == WriteStep::STORE_AGAIN) {
+        expand_step<Block>(to, from);
+    } else {
+        const typename Block::Bytes bytes = Block::load(from);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        if (lfs == 0) {
+            Block::store(to, bytes);
+            to += Block::SIZE;
+        } else {
+            to += Block::store_with_crs(to, bytes, lfs);
+        }
+    }
+}
+
+// The bytes out holds for the first n bytes of the `size` at `from`, of which none lies past the
+// text: n and their LFs' CRs.
+template <WriteBlock Block>
+[[gnu::always_inline]] inline std::uint32_t stored_for_first(const char* from, std::uint32_t size,
+                                                             std::uint32_t n) {
+    std::uint32_t lfs =
+        Block::count(Block::first_bytes(Block::template mask<LF>(Block::load(from)), n));
+    if (size > Block::SIZE && n > Block::SIZE)
+        lfs += Block::count(Block::first_bytes(
+            Block::template mask<LF>(Block::load(from + Block::SIZE)), n - Block::SIZE));
+    return n + lfs;
+}
+
+// All n bytes of text with a CR before each LF, reading only them: whole steps, then one more
+// that ends where the text ends. That step begins over bytes already converted, and stores them
+// again as they are, from where their own output began. A text shorter than a step takes blocks,
+// the last again ending at the text's end, or narrower blocks, or single bytes. out needs room
+// for 2 * n + OVERRUN. Returns the bytes of out that count.
+template <WriteBlock Block>
+std::uint32_t expand_lf_all_with(char* out, const char* text, std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE, WHOLE = STEP<Block>;
+    char* to = out;
+    if (n >= WHOLE) {
+        const char* const from = expand_steps<Block>(to, text, n, 3 * SIZE);
+        const auto left = static_cast<std::uint32_t>(text + n - from);
+        if (left > 0) {
+            const char* const last = text + (n - WHOLE);
+            to -= stored_for_first<Block>(last, WHOLE, WHOLE - left);
+            expand_step<Block>(to, last);
+        }
+    } else if (n >= SIZE) {  // a step of two blocks: one, then one again ending at the text's end
+        expand_block<Block>(to, text);
+        if (n > SIZE) {
+            const char* const last = text + (n - SIZE);
+            to -= stored_for_first<Block>(last, SIZE, 2 * SIZE - n);
+            expand_block<Block>(to, last);
+        }
+    } else if constexpr (SIZE > WordBlock::SIZE) {
+        return expand_lf_all_with<WordBlock>(out, text, n);
+    } else {
+        return expand_lf_plain(out, UINT32_MAX, text, n).length;
+    }
+    return static_cast<std::uint32_t>(to - out);
+}
+
+// The same, the last step reading the padding past the text and counting no LF there, so that no
+// step begins again over bytes already converted. Reads up to PADDING bytes past the text; out
+// needs room for 2 * n + OVERRUN. Returns the bytes of out that count.
 template <WriteBlock Block>
 std::uint32_t expand_lf_padded_with(char* out, const char* text, std::uint32_t n) {
     constexpr std::uint32_t WHOLE = STEP<Block>;
@@ -312,22 +406,10 @@ std::uint32_t expand_lf_padded_with(char* out, const char* text, std::uint32_t n
     // step of few LFs, a whole step before the end, reads up to 3 * SIZE - 1 bytes from its start.
     static_assert(WHOLE - 1 <= PADDING && 3 * Block::SIZE - 1 - WHOLE <= PADDING);
     char* to = out;
-    std::uint32_t taken = 0;
-    // A step with no LF costs least stored as it is, as where lines are long most steps are: a
-    // call whose first step holds no LF keeps the test for one, as does a call of a few steps,
-    // such as a part of a line, where the test of the first step would be as hard to guess.
-    if constexpr (Block::WRITE == WriteStep::WITH_CRS_OR_FEW) {
-        if (n >= 4 * WHOLE && (Block::template mask<LF>(Block::load(text)) |
-                               Block::template mask<LF>(Block::load(text + Block::SIZE))) != 0) {
-            for (; n - taken >= WHOLE; taken += WHOLE)
-                expand_step<Block, Lfs::FEW>(to, text + taken);
-        }
-    }
-    for (; n - taken >= WHOLE; taken += WHOLE)
-        expand_step<Block>(to, text + taken);
-    if (taken < n) {
-        const std::uint32_t keep = n - taken;
-        expand_step<Block, Lfs::KEPT>(to, text + taken, keep);
+    const char* const from = expand_steps<Block>(to, text, n, WHOLE);
+    const auto keep = static_cast<std::uint32_t>(text + n - from);
+    if (keep > 0) {
+        expand_step<Block, Lfs::KEPT>(to, from, keep);
         to -= WHOLE - keep;  // the padding's bytes, one place each
     }
     return static_cast<std::uint32_t>(to - out);
