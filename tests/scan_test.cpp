@@ -227,7 +227,7 @@ void check_find_cr(Generator& generate) {
             << "round " << round << ", n " << n;
         ASSERT_EQ(find_pair_with<Block>(from, n), find_pair_plain(from, n))
             << "round " << round << ", n " << n;
-        ASSERT_EQ(find_last_lf(from, n), find_last_lf_plain(from, n))
+        ASSERT_EQ(find_last_lf_with<Block>(from, n), find_last_lf_plain(from, n))
             << "round " << round << ", n " << n;
     }
 }
@@ -344,6 +344,19 @@ TEST_P(PathTest, ExpandLfAllAndPaddedMatchThePlainLoop) {
     Generator generate(3);
     check_expand_whole(generate, GetParam().kernels->expand_lf_all, 0);
     check_expand_whole(generate, GetParam().kernels->expand_lf_padded, PADDING);
+}
+
+// The last LF, which the straight copy of line pieces looks for from the end, in texts with long
+// lines as often as short.
+TEST_P(PathTest, FindLastLfMatchesThePlainLoop) {
+    Generator generate(4);
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
+        const Text text = generate.text(n);
+        const char* from = text.bytes.data() + text.offset;
+        ASSERT_EQ(GetParam().kernels->find_last_lf(from, n), find_last_lf_plain(from, n))
+            << "round " << round << ", n " << n;
+    }
 }
 
 TEST_P(PathTest, SqueezeCrlfMatchesThePlainLoop) {

@@ -33,6 +33,7 @@ struct Kernels {
     std::uint32_t (*expand_lf_all)(char* out, const char* text, std::uint32_t n);
     std::uint32_t (*expand_lf_padded)(char* out, const char* text, std::uint32_t n);
     Squeezed (*squeeze_crlf)(char* text, std::uint32_t n);
+    const char* (*find_last_lf)(const char* from, std::size_t n);
 };
 
 inline namespace MIRZET_SCAN_VARIANT {
@@ -85,10 +86,6 @@ using NativeBlock = WordBlock;
     return copy_through_lf_with<NativeBlock>(to, from, n);
 }
 
-inline void copy_pieces(Pieces& run, std::int32_t room) {
-    copy_pieces_with<NativeBlock>(run, room);
-}
-
 // n bytes between buffers that do not overlap, by blocks where the library's copy would branch
 // on the size or take a string instruction.
 inline void copy_apart(char* to, const char* from, std::uint32_t n) {
@@ -109,7 +106,8 @@ constexpr Path EVERY_PATH[] = {Path::BASELINE, Path::AVX2, Path::AVX512};
 // The baseline's kernels, on the block of the build.
 inline constexpr Kernels BASELINE_KERNELS = {
     expand_lf_with<NativeBlock>, expand_lf_all_with<NativeBlock>,
-    expand_lf_padded_with<NativeBlock>, squeeze_crlf_with<NativeBlock>};
+    expand_lf_padded_with<NativeBlock>, squeeze_crlf_with<NativeBlock>,
+    find_last_lf_with<NativeBlock>};
 
 // The builds beyond the baseline: the loops built for AVX2, with BMI1's bit instructions and
 // POPCNT, which every processor with AVX2 has beside it; and for AVX-512 with VBMI2's expand and
@@ -218,6 +216,23 @@ inline std::uint32_t expand_lf_padded(char* out, const char* text, std::uint32_t
 // the data's end is left to the caller.
 inline Squeezed squeeze_crlf(char* text, std::uint32_t n) {
     return chosen_kernels->squeeze_crlf(text, n);
+}
+
+// Where a run of line pieces copied straight from one buffer into another ends (copy.h): the bytes
+// of whole pieces at `from` among the span that both buffers hold, each through its LF or room
+// bytes long.
+inline std::int32_t whole_pieces(const char* from, std::int32_t span, std::int32_t room) {
+    if (room <= 0 || span <= 0) return 0;
+    const char* lf = chosen_kernels->find_last_lf(from, static_cast<std::size_t>(span));
+    return whole_pieces_through(from, lf, span, room);
+}
+
+// Copies the whole pieces of the run, and steps it past them.
+inline void copy_pieces(Pieces& run, std::int32_t room) {
+    const std::int32_t whole = whole_pieces(run.from, std::min(run.left, run.space), room);
+    if (whole == 0) return;
+    copy_apart(run.to, run.from, static_cast<std::uint32_t>(whole));
+    run = {run.from + whole, run.left - whole, run.to + whole, run.space - whole};
 }
 
 #endif  // MIRZET_SCAN_FOR_AVX2

@@ -44,10 +44,14 @@ Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n) {
     return squeeze_crlf_with<Avx2Block>(text, n);
 }
 
+const char* find_last_lf_avx2(const char* from, std::size_t n) {
+    return find_last_lf_with<Avx2Block>(from, n);
+}
+
 }  // namespace
 
 extern const Kernels AVX2_KERNELS = {expand_lf_avx2, expand_lf_all_avx2, expand_lf_padded_avx2,
-                                     squeeze_crlf_avx2};
+                                     squeeze_crlf_avx2, find_last_lf_avx2};
 
 }  // namespace mirzet::scan
 

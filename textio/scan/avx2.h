@@ -57,6 +57,16 @@ struct Avx2Block : Avx2Register {
     }
     // Four registers a window: the test and its branch are paid once for 128 bytes.
     static constexpr std::uint32_t WINDOW = 128;
+    template <char C>
+    static bool window_holds(const char* from) {
+        const __m256i c = _mm256_set1_epi8(C);
+        const __m256i either =
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(load(from), c),
+                                            _mm256_cmpeq_epi8(load(from + 32), c)),
+                            _mm256_or_si256(_mm256_cmpeq_epi8(load(from + 64), c),
+                                            _mm256_cmpeq_epi8(load(from + 96), c)));
+        return !_mm256_testz_si256(either, either);
+    }
     static bool window_holds_cr_or_ctrl_z(const char* from) {
         const __m256i either = _mm256_or_si256(
             _mm256_or_si256(cr_or_ctrl_z_bytes(load(from)), cr_or_ctrl_z_bytes(load(from + 32))),

@@ -46,10 +46,15 @@ Squeezed squeeze_crlf_avx512(char* text, std::uint32_t n) {
     return squeeze_crlf_with<Avx512ReadBlock>(text, n);
 }
 
+const char* find_last_lf_avx512(const char* from, std::size_t n) {
+    return find_last_lf_with<Avx512Block>(from, n);
+}
+
 }  // namespace
 
 extern const Kernels AVX512_KERNELS = {expand_lf_avx512, expand_lf_all_avx512,
-                                       expand_lf_padded_avx512, squeeze_crlf_avx512};
+                                       expand_lf_padded_avx512, squeeze_crlf_avx512,
+                                       find_last_lf_avx512};
 
 }  // namespace mirzet::scan
 

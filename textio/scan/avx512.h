@@ -72,6 +72,11 @@ struct Avx512ReadBlock : SpacedMask<std::uint64_t, 1> {
     // Four registers a window, as the AVX2 block takes: a window of two costs more on text with no
     // CR.
     static constexpr std::uint32_t WINDOW = 256;
+    template <char C>
+    static bool window_holds(const char* from) {
+        return (mask<C>(load(from)) | mask<C>(load(from + 64)) | mask<C>(load(from + 128)) |
+                mask<C>(load(from + 192))) != 0;
+    }
     static bool window_holds_cr_or_ctrl_z(const char* from) {
         return (cr_or_ctrl_z(load(from)) | cr_or_ctrl_z(load(from + 64)) |
                 cr_or_ctrl_z(load(from + 128)) | cr_or_ctrl_z(load(from + 192))) != 0;

@@ -138,13 +138,38 @@ inline const char* find_last_lf_plain(const char* from, std::size_t n) {
     return nullptr;
 }
 
-// The same by the C library's search, where it has one.
-inline const char* find_last_lf(const char* from, std::size_t n) {
-#if MIRZET_HAVE_MEMRCHR
-    return static_cast<const char*>(memrchr(from, LF, n));
-#else
-    return find_last_lf_plain(from, n);
-#endif
+// The same a block at a time from the end, where the last LF of a span of lines mostly lies,
+// then four blocks at a time while they hold none, as where lines are long, then a word, then
+// bytes: no library's search, whose fixed cost would be most of the work.
+template <ByteBlock Block>
+const char* find_last_lf_with(const char* from, std::size_t n) {
+    constexpr std::size_t SIZE = Block::SIZE;
+    const auto lfs_in = [from](std::size_t at) {
+        return Block::template mask<LF>(Block::load(from + at));
+    };
+    if (n >= SIZE) {
+        const typename Block::Mask lfs = lfs_in(n - SIZE);
+        if (lfs != 0) return from + n - SIZE + Block::last(lfs);
+        n -= SIZE;
+    }
+    for (; n >= 4 * SIZE; n -= 4 * SIZE) {
+        const typename Block::Mask fourth = lfs_in(n - SIZE), third = lfs_in(n - 2 * SIZE),
+                                   second = lfs_in(n - 3 * SIZE), first = lfs_in(n - 4 * SIZE);
+        if ((first | second | third | fourth) != 0) {
+            if (fourth != 0) return from + n - SIZE + Block::last(fourth);
+            if (third != 0) return from + n - 2 * SIZE + Block::last(third);
+            if (second != 0) return from + n - 3 * SIZE + Block::last(second);
+            return from + n - 4 * SIZE + Block::last(first);
+        }
+    }
+    for (; n >= SIZE; n -= SIZE) {
+        const typename Block::Mask lfs = lfs_in(n - SIZE);
+        if (lfs != 0) return from + n - SIZE + Block::last(lfs);
+    }
+    if constexpr (SIZE > WordBlock::SIZE)
+        return find_last_lf_with<WordBlock>(from, n);
+    else
+        return find_last_lf_plain(from, n);
 }
 
 // Whether the C library copies a few KB by a string instruction, as x86's does: on AMD's
@@ -177,21 +202,13 @@ void copy_apart_with(char* to, const char* from, std::uint32_t n) {
 // Inside the span of bytes that both the source and the space hold, the pieces lie back to back
 // and where one ends changes no byte, so only the span's last piece end is looked for, from the
 // end: every LF ends a piece, and after the last one in the span the pieces are room bytes long.
-// whole_pieces gives the bytes up to that end; everything before it is one copy (or one
-// conversion, where the space keeps its text converted), and no pass counts lines.
-inline std::int32_t whole_pieces(const char* from, std::int32_t span, std::int32_t room) {
-    if (room <= 0 || span <= 0) return 0;
-    const char* lf = find_last_lf(from, static_cast<std::size_t>(span));
+// whole_pieces (textio/scan.h) gives the bytes up to that end, lf being the span's last LF, or
+// null; everything before it is one copy (or one conversion, where the space keeps its text
+// converted), and no pass counts lines.
+inline std::int32_t whole_pieces_through(const char* from, const char* lf, std::int32_t span,
+                                         std::int32_t room) {
     const std::int32_t lines = lf != nullptr ? static_cast<std::int32_t>(lf - from) + 1 : 0;
     return lines + (span - lines) / room * room;
-}
-
-template <ByteBlock Block>
-void copy_pieces_with(Pieces& run, std::int32_t room) {
-    const std::int32_t whole = whole_pieces(run.from, std::min(run.left, run.space), room);
-    if (whole == 0) return;
-    copy_apart_with<Block>(run.to, run.from, static_cast<std::uint32_t>(whole));
-    run = {run.from + whole, run.left - whole, run.to + whole, run.space - whole};
 }
 
 }  // namespace MIRZET_SCAN_VARIANT

@@ -104,6 +104,18 @@ struct NeonBlock : BitPerByte {
     }
     // Eight registers a window: the test and its branch are paid once for 128 bytes.
     static constexpr std::uint32_t WINDOW = 128;
+    template <char C>
+    static bool window_holds(const char* from) {
+        const auto* at = reinterpret_cast<const std::uint8_t*>(from);
+        const uint8x16x4_t a = vld1q_u8_x4(at), b = vld1q_u8_x4(at + 64);
+        const uint8x16_t c = vdupq_n_u8(static_cast<std::uint8_t>(C));
+        const uint8x16_t either =
+            vorrq_u8(vorrq_u8(vorrq_u8(vceqq_u8(a.val[0], c), vceqq_u8(a.val[1], c)),
+                              vorrq_u8(vceqq_u8(a.val[2], c), vceqq_u8(a.val[3], c))),
+                     vorrq_u8(vorrq_u8(vceqq_u8(b.val[0], c), vceqq_u8(b.val[1], c)),
+                              vorrq_u8(vceqq_u8(b.val[2], c), vceqq_u8(b.val[3], c))));
+        return vmaxvq_u32(vreinterpretq_u32_u8(either)) != 0;
+    }
     static bool window_holds_cr_or_ctrl_z(const char* from) {
         const auto* at = reinterpret_cast<const std::uint8_t*>(from);
         const uint8x16x4_t a = vld1q_u8_x4(at), b = vld1q_u8_x4(at + 64);

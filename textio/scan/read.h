@@ -21,12 +21,14 @@ inline namespace MIRZET_SCAN_VARIANT {
 
 // What ReadSearch::CR_OR_CTRL_Z asks of a block: cr_or_ctrl_z, the mask of its bytes that are
 // either, and window_holds_cr_or_ctrl_z, whether the WINDOW bytes at `from`, a whole number of
-// blocks, hold one. Blocks of CTRL_Z_THEN_CR leave the Ctrl-Z to the library's search and then
-// look for CRs: their own search for both would cost more than the library's two.
+// blocks, hold one; window_holds<C>, whether they hold a C. Blocks of CTRL_Z_THEN_CR leave the
+// Ctrl-Z to the library's search and then look for CRs: their own search for both would cost more
+// than the library's two.
 template <class B>
 concept FindsCrOrCtrlZ = ReadByteBlock<B> && requires(const char* from, typename B::Bytes bytes) {
     { B::cr_or_ctrl_z(bytes) } -> std::same_as<typename B::Mask>;
     { B::window_holds_cr_or_ctrl_z(from) } -> std::same_as<bool>;
+    { B::template window_holds<CR>(from) } -> std::same_as<bool>;
     requires B::WINDOW % B::SIZE == 0;
 };
 
@@ -66,31 +68,6 @@ inline Squeezed nothing_moved(std::uint32_t stop) {
 inline std::uint32_t find_cr_plain(const char* from, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; ++i)
         if (from[i] == CR) return i;
-    return n;
-}
-
-// Fast because a CR-LF ends most lines: the first blocks, where the next CR mostly lies, are
-// searched inline, and only a longer run, which spreads the call's fixed cost, goes to the
-// library's search.
-template <ReadByteBlock Block>
-std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
-    constexpr std::uint32_t INLINE = 128;
-    std::uint32_t at = 0;
-    if (n >= INLINE) {
-        for (; at < INLINE; at += Block::SIZE) {
-            const typename Block::Mask crs = Block::template mask<CR>(Block::load(from + at));
-            if (crs != 0) return at + Block::first(crs);
-        }
-    }
-    const void* cr = std::memchr(from + at, CR, n - at);
-    return cr != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(cr) - from) : n;
-}
-
-// The index of the first CR among n bytes whose next byte, also among them, is an LF: the first
-// pair. n when there is none.
-inline std::uint32_t find_pair_plain(const char* from, std::uint32_t n) {
-    for (std::uint32_t i = 0; i + 1 < n; ++i)
-        if (from[i] == CR && from[i + 1] == LF) return i;
     return n;
 }
 
@@ -141,6 +118,60 @@ concept ReadBlock = ReadByteBlock<B> && requires {
     requires read_steps_are_declared<B>();
 };
 
+// The index of the first C among n bytes, or n: a window of blocks at a time while it holds none,
+// then a block at a time, the last ending where the bytes end, as the search for a CR or a Ctrl-Z
+// goes. The read's own search where its blocks have windows; narrower blocks leave it to the
+// library's, which searches wider registers than theirs.
+template <char C, ReadBlock Block>
+std::uint32_t find_byte_with(const char* from, std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    if constexpr (Block::SEARCH == ReadSearch::CTRL_Z_THEN_CR) {
+        const void* found = n > 0 ? std::memchr(from, C, n) : nullptr;  // null has no bytes
+        return found != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(found) - from)
+                                : n;
+    } else {
+        if (n < SIZE) {
+            for (std::uint32_t i = 0; i < n; ++i)
+                if (from[i] == C) return i;
+            return n;
+        }
+        std::uint32_t at = 0;
+        while (n - at >= Block::WINDOW && !Block::template window_holds<C>(from + at))
+            at += Block::WINDOW;
+        for (;;) {
+            const std::uint32_t start = std::min(at, n - SIZE);
+            const typename Block::Mask found = Block::template mask<C>(Block::load(from + start));
+            if (found != 0) return start + Block::first(found);
+            if (start == n - SIZE) return n;
+            at += SIZE;
+        }
+    }
+}
+
+// Fast because a CR-LF ends most lines: the first blocks, where the next CR mostly lies, are
+// searched inline, and only a longer run, which spreads the call's fixed cost, goes to a search
+// of wider steps.
+template <ReadBlock Block>
+std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
+    constexpr std::uint32_t INLINE = 128;
+    std::uint32_t at = 0;
+    if (n >= INLINE) {
+        for (; at < INLINE; at += Block::SIZE) {
+            const typename Block::Mask crs = Block::template mask<CR>(Block::load(from + at));
+            if (crs != 0) return at + Block::first(crs);
+        }
+    }
+    return at + find_byte_with<CR, Block>(from + at, n - at);
+}
+
+// The index of the first CR among n bytes whose next byte, also among them, is an LF: the first
+// pair. n when there is none.
+inline std::uint32_t find_pair_plain(const char* from, std::uint32_t n) {
+    for (std::uint32_t i = 0; i + 1 < n; ++i)
+        if (from[i] == CR && from[i + 1] == LF) return i;
+    return n;
+}
+
 // The pairs' CRs among the first n bytes, whose next bytes are the first n + 1: the zeros past
 // them are neither a CR nor an LF.
 template <StoresPartWithout Block>
@@ -151,7 +182,7 @@ typename Block::Mask pairs_among_first(const char* from, std::uint32_t n) {
 
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
 // byte, and the runs between CRs are searched as find_cr_with searches them.
-template <ReadByteBlock Block>
+template <ReadBlock Block>
 std::uint32_t find_pair_cr_by_cr(const char* from, std::uint32_t n) {
     for (std::uint32_t at = 0; at + 1 < n; ++at) {
         at += find_cr_with<Block>(from + at, n - 1 - at);  // a CR with a byte after it
@@ -363,14 +394,11 @@ template <ReadBlock Block>
 }
 
 // Fast because nothing moves until the first pair, which is looked for alone, and after it a line
-// costs a search and a move of blocks, both inline. The data's end is found first, by the
-// library's search. Kept out of line: inlined after the one-pass search, its loop was compiled into
-// more instructions.
+// costs a search and a move of blocks, both inline. The data's end is found first. Kept out of
+// line: inlined after the one-pass search, its loop was compiled into more instructions.
 template <ReadBlock Block>
 [[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
-    const void* z = n > 0 ? std::memchr(text, CTRL_Z, n) : nullptr;  // no text may have no address
-    const std::uint32_t stop =
-        z != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(z) - text) : n;
+    const std::uint32_t stop = find_byte_with<CTRL_Z, Block>(text, n);
     const std::uint32_t pair = find_pair_with<Block>(text, stop);
     if (pair == stop) return nothing_moved(stop);
     text[pair] = LF;
