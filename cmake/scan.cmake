@@ -10,6 +10,7 @@
 option(MIRZET_PORTABLE_SCAN "Build the byte loops on the portable 8-byte block alone" OFF)
 
 include(CheckCXXSourceCompiles)
+include(CheckSymbolExists)
 
 # mirzet_scan_target_compiles(RESULT TARGETS CODE): whether a function built for TARGETS (a
 # target attribute's list), holding CODE, compiles and links for every processor the compiler
@@ -53,12 +54,19 @@ else()
   set(MIRZET_SCAN_PORTABLE 0)
 endif()
 
+# memrchr is the GNU C library's (and a few others'): where the C library has it, the baseline
+# looks for the last LF of a span of line pieces with it, else with its own loop.
+set(CMAKE_REQUIRED_DEFINITIONS -D_GNU_SOURCE)
+check_symbol_exists(memrchr string.h MIRZET_HAVE_MEMRCHR)
+unset(CMAKE_REQUIRED_DEFINITIONS)
+
 # mirzet_scan_builds(TARGET SCOPE ROOT): gives TARGET the loops' sources beyond the baseline and
 # the definitions that say which exist, for it and (SCOPE PUBLIC) for whatever links it.
 function(mirzet_scan_builds target scope root)
   target_compile_definitions(${target} ${scope} MIRZET_SCAN_AVX2=${MIRZET_SCAN_AVX2}
                                                 MIRZET_SCAN_AVX512=${MIRZET_SCAN_AVX512}
-                                                MIRZET_SCAN_PORTABLE=${MIRZET_SCAN_PORTABLE})
+                                                MIRZET_SCAN_PORTABLE=${MIRZET_SCAN_PORTABLE}
+                                                MIRZET_HAVE_MEMRCHR=$<BOOL:${MIRZET_HAVE_MEMRCHR}>)
   if(MIRZET_SCAN_AVX2)
     target_sources(${target} PRIVATE ${root}/textio/scan/avx2.cpp)
   endif()

@@ -229,6 +229,8 @@ void check_find_cr(Generator& generate) {
             << "round " << round << ", n " << n;
         ASSERT_EQ(find_last_lf_with<Block>(from, n), find_last_lf_plain(from, n))
             << "round " << round << ", n " << n;
+        ASSERT_EQ(find_last_lf_by_library(from, n), find_last_lf_plain(from, n))
+            << "round " << round << ", n " << n;
     }
 }
 

@@ -138,19 +138,22 @@ inline const char* find_last_lf_plain(const char* from, std::size_t n) {
     return nullptr;
 }
 
-// The same a block at a time from the end, where the last LF of a span of lines mostly lies,
-// then four blocks at a time while they hold none, as where lines are long, then a word, then
-// bytes: no library's search, whose fixed cost would be most of the work.
+// The same by blocks from the end, where the last LF of a span of lines mostly lies: the last two
+// blocks at once where their masks fit one word, then four blocks at a time while they hold none,
+// as where lines are long, then a word, then bytes. No library's search, whose fixed cost would be
+// most of the work.
 template <ByteBlock Block>
 const char* find_last_lf_with(const char* from, std::size_t n) {
     constexpr std::size_t SIZE = Block::SIZE;
     const auto lfs_in = [from](std::size_t at) {
         return Block::template mask<LF>(Block::load(from + at));
     };
-    if (n >= SIZE) {
-        const typename Block::Mask lfs = lfs_in(n - SIZE);
-        if (lfs != 0) return from + n - SIZE + Block::last(lfs);
-        n -= SIZE;
+    if constexpr (std::same_as<typename Block::Mask, std::uint32_t> && SIZE == 32) {
+        if (n >= 2 * SIZE) {
+            const std::uint64_t both = std::uint64_t{lfs_in(n - SIZE)} << 32 | lfs_in(n - 2 * SIZE);
+            if (both != 0) return from + n - 2 * SIZE + (std::bit_width(both) - 1);
+            n -= 2 * SIZE;
+        }
     }
     for (; n >= 4 * SIZE; n -= 4 * SIZE) {
         const typename Block::Mask fourth = lfs_in(n - SIZE), third = lfs_in(n - 2 * SIZE),
@@ -170,6 +173,16 @@ const char* find_last_lf_with(const char* from, std::size_t n) {
         return find_last_lf_with<WordBlock>(from, n);
     else
         return find_last_lf_plain(from, n);
+}
+
+// The library's search where it has one, for the baseline's narrower registers: the library's
+// build for the processor searches wider ones.
+inline const char* find_last_lf_by_library(const char* from, std::size_t n) {
+#if MIRZET_HAVE_MEMRCHR
+    return static_cast<const char*>(memrchr(from, LF, n));
+#else
+    return find_last_lf_with<WordBlock>(from, n);
+#endif
 }
 
 // Whether the C library copies a few KB by a string instruction, as x86's does: on AMD's

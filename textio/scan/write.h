@@ -41,6 +41,11 @@ inline Expanded expand_lf_plain(char* out, std::uint32_t limit, const char* text
     return {length, taken};
 }
 
+// The plain twin: every byte, no limit.
+inline std::uint32_t expand_lf_all_plain(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_plain(out, UINT32_MAX, text, n).length;
+}
+
 // Where the limit falls inside a block whose text started with room bytes of out left before the
 // limit: the lengths of out and of the text up to the first end of a character at or past the
 // limit, lfs being the block's LFs. Each LF takes two bytes of out, every other byte one, so the
@@ -364,36 +369,44 @@ template <WriteBlock Block>
     return n + lfs;
 }
 
-// All n bytes of text with a CR before each LF, reading only them: whole steps, then one more
-// that ends where the text ends. That step begins over bytes already converted, and stores them
-// again as they are, from where their own output began. A text shorter than a step takes blocks,
-// the last again ending at the text's end, or narrower blocks, or single bytes. out needs room
-// for 2 * n + OVERRUN. Returns the bytes of out that count.
+// All n bytes of text with a CR before each LF, reading only them. Where a step stores two blocks
+// with their CRs: whole steps, then one more that ends where the text ends. That step begins over
+// bytes already converted, and stores them again as they are, from where their own output began.
+// A text shorter than a step takes a block, and one again ending at the text's end, or words one
+// LF at a time and single bytes. A step that stores its block again from each LF reads up to a
+// block past itself: there the stages of expand_lf_with, watching the text alone, take the last
+// bytes. out needs room for 2 * n + OVERRUN. Returns the bytes of out that count.
 template <WriteBlock Block>
 std::uint32_t expand_lf_all_with(char* out, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE, WHOLE = STEP<Block>;
-    char* to = out;
-    if (n >= WHOLE) {
-        const char* const from = expand_steps<Block>(to, text, n, 3 * SIZE);
-        const auto left = static_cast<std::uint32_t>(text + n - from);
-        if (left > 0) {
-            const char* const last = text + (n - WHOLE);
-            to -= stored_for_first<Block>(last, WHOLE, WHOLE - left);
-            expand_step<Block>(to, last);
-        }
-    } else if (n >= SIZE) {  // a step of two blocks: one, then one again ending at the text's end
-        expand_block<Block>(to, text);
-        if (n > SIZE) {
-            const char* const last = text + (n - SIZE);
-            to -= stored_for_first<Block>(last, SIZE, 2 * SIZE - n);
-            expand_block<Block>(to, last);
-        }
-    } else if constexpr (SIZE > WordBlock::SIZE) {
-        return expand_lf_all_with<WordBlock>(out, text, n);
+    const std::uint64_t twice = 2 * std::uint64_t{n};
+    const auto limit = static_cast<std::uint32_t>(twice < UINT32_MAX ? twice : UINT32_MAX - 1);
+    if constexpr (Block::WRITE == WriteStep::STORE_AGAIN) {
+        return expand_lf_with<Block>(out, limit, text, n).length;
     } else {
-        return expand_lf_plain(out, UINT32_MAX, text, n).length;
+        char* to = out;
+        if (n >= WHOLE) {
+            const char* const from = expand_steps<Block>(to, text, n, 3 * SIZE);
+            const auto left = static_cast<std::uint32_t>(text + n - from);
+            if (left > 0) {
+                const char* const last = text + (n - WHOLE);
+                to -= stored_for_first<Block>(last, WHOLE, WHOLE - left);
+                expand_step<Block>(to, last);
+            }
+        } else if (n >= SIZE) {
+            expand_block<Block>(to, text);
+            if (n > SIZE) {
+                const char* const last = text + (n - SIZE);
+                to -= stored_for_first<Block>(last, SIZE, 2 * SIZE - n);
+                expand_block<Block>(to, last);
+            }
+        } else {
+            const Expanded words = expand_lf_by_lf<WordBlock>(out, limit, text, n);
+            return words.length +
+                   expand_lf_all_plain(out + words.length, text + words.taken, n - words.taken);
+        }
+        return static_cast<std::uint32_t>(to - out);
     }
-    return static_cast<std::uint32_t>(to - out);
 }
 
 // The same, the last step reading the padding past the text and counting no LF there, so that no
@@ -413,11 +426,6 @@ std::uint32_t expand_lf_padded_with(char* out, const char* text, std::uint32_t n
         to -= WHOLE - keep;  // the padding's bytes, one place each
     }
     return static_cast<std::uint32_t>(to - out);
-}
-
-// The plain twin: every byte, no limit.
-inline std::uint32_t expand_lf_all_plain(char* out, const char* text, std::uint32_t n) {
-    return expand_lf_plain(out, UINT32_MAX, text, n).length;
 }
 
 }  // namespace MIRZET_SCAN_VARIANT
