@@ -47,7 +47,7 @@ namespace mirzet::scan {
 constexpr std::uint32_t WIDEST_BLOCK = 32;
 
 // The widest block of the read's loops, which store only over bytes they have read, in place, so
-// that their width costs no buffer any slack.
+// that their width asks no buffer for an overrun.
 constexpr std::uint32_t WIDEST_READ_BLOCK = 64;
 
 inline namespace MIRZET_SCAN_VARIANT {

@@ -185,9 +185,9 @@ inline const char* find_last_lf_by_library(const char* from, std::size_t n) {
 #endif
 }
 
-// Whether the C library copies a few KB by a string instruction, as x86's does: on AMD's
-// processors of family 0x19 that took a tenth of the CPU of a copy of source-like text to a file.
-// Elsewhere its copy is a loop at least as wide as a block's.
+// Whether the C library copies a few KB by a string instruction, as x86's does, which some
+// processors (AMD's of family 0x19) run far slower than a loop of blocks. Elsewhere its copy is a
+// loop at least as wide as a block's.
 #if defined(__x86_64__) || defined(__i386__)
 constexpr bool LIBRARY_COPIES_BY_STRING_INSTRUCTION = true;
 #else
@@ -195,8 +195,8 @@ constexpr bool LIBRARY_COPIES_BY_STRING_INSTRUCTION = false;
 #endif
 
 // Copies n bytes between buffers that do not overlap, a block at a time, the last block ending
-// where the bytes end, where the library would take its string instruction: this loop took a
-// hundredth of that copy's CPU. The portable word is too narrow to beat the library.
+// where the bytes end, where the library would take its string instruction. The portable word is
+// too narrow to beat the library.
 template <ByteBlock Block>
 void copy_apart_with(char* to, const char* from, std::uint32_t n) {
     if constexpr (!LIBRARY_COPIES_BY_STRING_INSTRUCTION || Block::SIZE < WIDEST_BLOCK) {

@@ -395,7 +395,7 @@ template <ReadBlock Block>
 
 // Fast because nothing moves until the first pair, which is looked for alone, and after it a line
 // costs a search and a move of blocks, both inline. The data's end is found first. Kept out of
-// line: inlined after the one-pass search, its loop was compiled into more instructions.
+// line: inlined into the one-pass search's caller, its loop compiles to more instructions.
 template <ReadBlock Block>
 [[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
     const std::uint32_t stop = find_byte_with<CTRL_Z, Block>(text, n);

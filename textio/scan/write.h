@@ -113,7 +113,7 @@ concept WriteBlock = ByteBlock<B> && requires {
 // it, or up to its block's end, where the second block's bytes are already placed as they come
 // after the first's LFs. An LF the step lacks is found at byte 64 (a count of trailing zeros of
 // nothing), so its CR and its store fall past the step's bytes, where the next step's stores go,
-// and its load is taken from the step's start. The loads reach 3 * SIZE - 1 bytes past `from`;
+// and its load is taken from the step's start. The loads read up to 3 * SIZE - 1 bytes from `from`;
 // returns the bytes that count.
 template <StoresFewCrs Block>
 [[gnu::always_inline]] inline std::size_t store_step_with_few_crs(char* to, const char* from,
@@ -309,11 +309,12 @@ Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::u
 // ---- all of a text ----
 
 // Whole steps of the block loop over the text, the last ending at most at its end; a step of few
-// LFs is taken only while few_reach bytes from its start lie in the text or its padding. Returns
+// LFs is taken only while the few_reads bytes it reads from its start lie in the text or its
+// padding. Returns
 // where the steps end.
 template <WriteBlock Block>
 [[gnu::always_inline]] inline const char* expand_steps(char*& to, const char* text, std::uint32_t n,
-                                                       std::uint32_t few_reach) {
+                                                       std::uint32_t few_reads) {
     constexpr std::uint32_t WHOLE = STEP<Block>;
     const char* from = text;
     // A step with no LF costs least stored as it is, as where lines are long most steps are: a
@@ -322,7 +323,7 @@ template <WriteBlock Block>
     if constexpr (Block::WRITE == WriteStep::WITH_CRS_OR_FEW) {
         if (n >= 4 * WHOLE && (Block::template mask<LF>(Block::load(text)) |
                                Block::template mask<LF>(Block::load(text + Block::SIZE))) != 0) {
-            const char* const last_few = text + (n - few_reach);
+            const char* const last_few = text + (n - few_reads);
             do {
                 expand_step<Block, Lfs::FEW>(to, from);
                 from += WHOLE;
@@ -374,15 +375,34 @@ template <WriteBlock Block>
 // bytes already converted, and stores them again as they are, from where their own output began.
 // A text shorter than a step takes a block, and one again ending at the text's end, or words one
 // LF at a time and single bytes. A step that stores its block again from each LF reads up to a
-// block past itself: there the stages of expand_lf_with, watching the text alone, take the last
-// bytes. out needs room for 2 * n + OVERRUN. Returns the bytes of out that count.
+// block past itself: there the steps stop while that block lies in the text, and blocks, words
+// and bytes one LF at a time take the last bytes. out needs room for 2 * n + OVERRUN. Returns the
+// bytes of out that count.
 template <WriteBlock Block>
 std::uint32_t expand_lf_all_with(char* out, const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE, WHOLE = STEP<Block>;
     const std::uint64_t twice = 2 * std::uint64_t{n};
     const auto limit = static_cast<std::uint32_t>(twice < UINT32_MAX ? twice : UINT32_MAX - 1);
     if constexpr (Block::WRITE == WriteStep::STORE_AGAIN) {
-        return expand_lf_with<Block>(out, limit, text, n).length;
+        char* to = out;
+        const char* from = text;
+        if (n >= 2 * SIZE - 1) {
+            const char* const last = text + (n - (2 * SIZE - 1));
+            do {
+                expand_step<Block>(to, from);
+                from += SIZE;
+            } while (from <= last);
+        }
+        auto length = static_cast<std::uint32_t>(to - out);
+        auto taken = static_cast<std::uint32_t>(from - text);
+        const auto then = [&](Expanded more) {
+            length += more.length;
+            taken += more.taken;
+        };
+        then(expand_lf_by_lf<Block>(out + length, limit - length, text + taken, n - taken));
+        if constexpr (SIZE > WordBlock::SIZE)
+            then(expand_lf_by_lf<WordBlock>(out + length, limit - length, text + taken, n - taken));
+        return length + expand_lf_all_plain(out + length, text + taken, n - taken);
     } else {
         char* to = out;
         if (n >= WHOLE) {
