@@ -143,7 +143,7 @@ inline const char* find_last_lf_plain(const char* from, std::size_t n) {
 // as where lines are long, then a word, then bytes. No library's search, whose fixed cost would be
 // most of the work.
 template <ByteBlock Block>
-const char* find_last_lf_with(const char* from, std::size_t n) {
+[[gnu::always_inline]] inline const char* find_last_lf_with(const char* from, std::size_t n) {
     constexpr std::size_t SIZE = Block::SIZE;
     const auto lfs_in = [from](std::size_t at) {
         return Block::template mask<LF>(Block::load(from + at));
@@ -198,7 +198,7 @@ constexpr bool LIBRARY_COPIES_BY_STRING_INSTRUCTION = false;
 // where the bytes end, where the library would take its string instruction. The portable word is
 // too narrow to beat the library.
 template <ByteBlock Block>
-void copy_apart_with(char* to, const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline void copy_apart_with(char* to, const char* from, std::uint32_t n) {
     if constexpr (!LIBRARY_COPIES_BY_STRING_INSTRUCTION || Block::SIZE < WIDEST_BLOCK) {
         std::memcpy(to, from, n);
     } else {

@@ -42,7 +42,8 @@ inline std::uint32_t find_cr_or_ctrl_z_plain(const char* from, std::uint32_t n) 
 // A window of blocks at a time while it holds neither byte, then a block at a time in the window
 // that holds one, or in the last bytes, the last block overlapping bytes known to hold neither.
 template <FindsCrOrCtrlZ Block>
-std::uint32_t find_cr_or_ctrl_z_with(const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t find_cr_or_ctrl_z_with(const char* from,
+                                                                   std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     if (n < SIZE) return find_cr_or_ctrl_z_plain(from, n);
     std::uint32_t at = 0;
@@ -123,7 +124,7 @@ concept ReadBlock = ReadByteBlock<B> && requires {
 // goes. The read's own search where its blocks have windows; narrower blocks leave it to the
 // library's, which searches wider registers than theirs.
 template <char C, ReadBlock Block>
-std::uint32_t find_byte_with(const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t find_byte_with(const char* from, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     if constexpr (Block::SEARCH == ReadSearch::CTRL_Z_THEN_CR) {
         const void* found = n > 0 ? std::memchr(from, C, n) : nullptr;  // null has no bytes
@@ -152,7 +153,7 @@ std::uint32_t find_byte_with(const char* from, std::uint32_t n) {
 // searched inline, and only a longer run, which spreads the call's fixed cost, goes to a search
 // of wider steps.
 template <ReadBlock Block>
-std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
     constexpr std::uint32_t INLINE = 128;
     std::uint32_t at = 0;
     if (n >= INLINE) {
@@ -243,7 +244,7 @@ inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
 // call. Blocks go forward, each loaded before it is stored, so that a store never reaches bytes
 // not yet loaded; the last block, which may overlap the stores before it, is loaded first of all.
 template <ReadByteBlock Block>
-void move_down_with(char* to, const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline void move_down_with(char* to, const char* from, std::uint32_t n) {
     if (n < Block::SIZE) {
         copy_below<Block>(to, from, n);  // reads each byte before a store can reach it
         return;

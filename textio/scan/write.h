@@ -214,7 +214,8 @@ template <WriteBlock Block, Lfs LFS = Lfs::ALL>
 // that reaches the limit is looked at again, a block at a time from its end, once a call, and cut
 // back to it.
 template <WriteBlock Block, Watch WATCH>
-Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+[[gnu::always_inline]] inline Expanded expand_lf_blocks_until(char* out, std::uint32_t limit,
+                                                              const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = out;
     const char* from = text;
@@ -250,7 +251,8 @@ constexpr Watch watch_for(std::uint32_t limit, std::uint32_t n, std::uint32_t si
 }
 
 template <WriteBlock Block>
-Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+[[gnu::always_inline]] inline Expanded expand_lf_blocks(char* out, std::uint32_t limit,
+                                                        const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     if (n < 2 * SIZE) return {0, 0};
     switch (watch_for(limit, n, SIZE, STEP<Block>)) {
@@ -267,7 +269,8 @@ Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std:
 // The same near the end of the room or the text: a block at a time while a whole block and the
 // pair it may end with fit, each LF ending its block.
 template <ByteBlock Block>
-Expanded expand_lf_by_lf(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+[[gnu::always_inline]] inline Expanded expand_lf_by_lf(char* out, std::uint32_t limit,
+                                                       const char* text, std::uint32_t n) {
     std::uint32_t length = 0, taken = 0;
     while (length + Block::SIZE <= limit && n - taken >= Block::SIZE) {
         const typename Block::Bytes bytes = Block::load(text + taken);
@@ -379,7 +382,8 @@ template <WriteBlock Block>
 // and bytes one LF at a time take the last bytes. out needs room for 2 * n + OVERRUN. Returns the
 // bytes of out that count.
 template <WriteBlock Block>
-std::uint32_t expand_lf_all_with(char* out, const char* text, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t expand_lf_all_with(char* out, const char* text,
+                                                               std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE, WHOLE = STEP<Block>;
     const std::uint64_t twice = 2 * std::uint64_t{n};
     const auto limit = static_cast<std::uint32_t>(twice < UINT32_MAX ? twice : UINT32_MAX - 1);
@@ -433,7 +437,8 @@ std::uint32_t expand_lf_all_with(char* out, const char* text, std::uint32_t n) {
 // step begins again over bytes already converted. Reads up to PADDING bytes past the text; out
 // needs room for 2 * n + OVERRUN. Returns the bytes of out that count.
 template <WriteBlock Block>
-std::uint32_t expand_lf_padded_with(char* out, const char* text, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t expand_lf_padded_with(char* out, const char* text,
+                                                                  std::uint32_t n) {
     constexpr std::uint32_t WHOLE = STEP<Block>;
     // The last step begins at least a byte before the end and reads up to a step from there; a
     // step of few LFs, a whole step before the end, reads up to 3 * SIZE - 1 bytes from its start.
