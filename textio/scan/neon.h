@@ -53,10 +53,11 @@ struct NeonBlock : BitPerByte {
     // depends on the text. The last sixteen bytes are stored from up to 24 + 24 bytes on, so the
     // stores end at most 64 bytes on; returns the bytes that count.
     static constexpr std::uint32_t WITH_CRS_OVERRUN = 64;
-    static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask) {
-        // The mask's folds, which the compiler shares with it. Else it does all of this before the
-        // loop's test for a line end, for every block.
-        uint8x8_t lfs_by_eights = eights(equal<LF>(bytes));
+    static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
+        // The LFs as given, a byte of the mask for each eight bytes: the last step of a padded
+        // text gives them without those of its padding. Kept in a register the compiler may not
+        // move, else it does all of this before the loop's test for a line end, for every block.
+        uint8x8_t lfs_by_eights = vcreate_u8(lfs);
         uint64x2_t crs = vreinterpretq_u64_u8(vdupq_n_u8(CR));
         asm volatile("" : "+w"(lfs_by_eights), "+w"(crs));
         const std::uint64_t orders = offsets_in_table<4>(lfs_by_eights);
