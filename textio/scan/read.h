@@ -184,7 +184,7 @@ typename Block::Mask pairs_among_first(const char* from, std::uint32_t n) {
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
 // byte, and the runs between CRs are searched as find_cr_with searches them.
 template <ReadBlock Block>
-std::uint32_t find_pair_cr_by_cr(const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t find_pair_cr_by_cr(const char* from, std::uint32_t n) {
     for (std::uint32_t at = 0; at + 1 < n; ++at) {
         at += find_cr_with<Block>(from + at, n - 1 - at);  // a CR with a byte after it
         if (at + 1 < n && from[at + 1] == LF) return at;
@@ -195,7 +195,7 @@ std::uint32_t find_pair_cr_by_cr(const char* from, std::uint32_t n) {
 // Where the block finds its pairs' CRs in the same work whatever they are, it is wide and its
 // masks cheap: each block is searched for a pair whole, and a lone CR costs no branch.
 template <StoresWithout Block>
-std::uint32_t find_pair_by_blocks(const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t find_pair_by_blocks(const char* from, std::uint32_t n) {
     std::uint32_t at = 0;
     for (; at + Block::SIZE < n; at += Block::SIZE) {
         const typename Block::Mask pairs = Block::pairs(from + at, Block::load(from + at));
@@ -212,7 +212,7 @@ std::uint32_t find_pair_by_blocks(const char* from, std::uint32_t n) {
 
 // The index of the first pair's CR among n bytes, or n, by the block's own algorithm.
 template <ReadBlock Block>
-std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
     if constexpr (Block::READ == ReadStep::CR_BY_CR)
         return find_pair_cr_by_cr<Block>(from, n);
     else
