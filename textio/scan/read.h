@@ -157,6 +157,7 @@ template <ReadBlock Block>
     constexpr std::uint32_t INLINE = 128;
     std::uint32_t at = 0;
     if (n >= INLINE) {
+#pragma GCC unroll 16  // at every level of optimisation: a few blocks, each with its own exit
         for (; at < INLINE; at += Block::SIZE) {
             const typename Block::Mask crs = Block::template mask<CR>(Block::load(from + at));
             if (crs != 0) return at + Block::first(crs);
