@@ -373,11 +373,38 @@ template <WriteBlock Block>
     return n + lfs;
 }
 
+// The first PART bytes at `from` as the first of a block, the rest of it zeros.
+template <WriteBlock Block, std::uint32_t PART>
+[[gnu::always_inline]] inline typename Block::Bytes load_part(const char* from) {
+    char part[Block::SIZE] = {};
+    std::memcpy(part, from, PART);
+    return Block::load(part);
+}
+
+// n bytes, PART <= n <= 2 * PART, PART below a block, as two parts each stored with its CRs with
+// no test of its bytes: the first PART bytes, then the last PART from where the output of the bytes
+// the two share began. Each part is the first bytes of a block of zeros, whose CRs' places past
+// the part are scratch.
+template <WriteBlock Block, std::uint32_t PART>
+[[gnu::always_inline]] inline void expand_parts(char*& to, const char* text, std::uint32_t n) {
+    static_assert(PART < Block::SIZE);
+    const typename Block::Bytes first = load_part<Block, PART>(text),
+                                last = load_part<Block, PART>(text + (n - PART));
+    const typename Block::Mask first_lfs = Block::template mask<LF>(first),
+                               last_lfs = Block::template mask<LF>(last);
+    const std::uint32_t shared = 2 * PART - n;
+    Block::store_with_crs(to, first, first_lfs);
+    to += PART - shared + Block::count(first_lfs) -
+          Block::count(Block::first_bytes(last_lfs, shared));
+    Block::store_with_crs(to, last, last_lfs);
+    to += PART + Block::count(last_lfs);
+}
+
 // All n bytes of text with a CR before each LF, reading only them. Where a step stores two blocks
 // with their CRs: whole steps, then one more that ends where the text ends. That step begins over
 // bytes already converted, and stores them again as they are, from where their own output began.
-// A text shorter than a step takes a block, and one again ending at the text's end, or words one
-// LF at a time and single bytes. A step that stores its block again from each LF reads up to a
+// A text shorter than a step takes a block, and one again ending at the text's end, or two
+// parts of a block the same way. A step that stores its block again from each LF reads up to a
 // block past itself: there the steps stop while that block lies in the text, and blocks, words
 // and bytes one LF at a time take the last bytes. out needs room for 2 * n + OVERRUN. Returns the
 // bytes of out that count.
@@ -424,10 +451,16 @@ template <WriteBlock Block>
                 to -= stored_for_first<Block>(last, SIZE, 2 * SIZE - n);
                 expand_block<Block>(to, last);
             }
-        } else {
-            const Expanded words = expand_lf_by_lf<WordBlock>(out, limit, text, n);
-            return words.length +
-                   expand_lf_all_plain(out + words.length, text + words.taken, n - words.taken);
+        } else if (n >= 16) {
+            expand_parts<Block, 16>(to, text, n);
+        } else if (n >= 8) {
+            expand_parts<Block, 8>(to, text, n);
+        } else if (n >= 4) {
+            expand_parts<Block, 4>(to, text, n);
+        } else if (n >= 2) {
+            expand_parts<Block, 2>(to, text, n);
+        } else if (n == 1) {
+            expand_parts<Block, 1>(to, text, n);
         }
         return static_cast<std::uint32_t>(to - out);
     }
