@@ -354,26 +354,31 @@ void squeeze_blocks_cr_by_cr(char* text, std::uint32_t& kept, std::uint32_t& rea
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
     const char* from = text + read;
-    const char* const last = text + stop - 1;  // the data's last byte: no block reaches it
-    while (last - from >= SIZE && from - to < SIZE) {
-        const typename Block::Bytes bytes = Block::load(from);
-        const typename Block::Mask crs = Block::template mask<CR>(bytes);
-        if (crs == 0) {
-            Block::store(to, bytes);
-            to += SIZE;
-            from += SIZE;
-            continue;
+    // The blocks end before the data's last byte: each begins at the latest a block and a byte
+    // before the end, and while the bytes have moved down less than a block, `to` lies less than
+    // a block before it.
+    if (stop > SIZE) {
+        const char* const last_block = text + (stop - 1 - SIZE);
+        while (from <= last_block && from < to + SIZE) {
+            const typename Block::Bytes bytes = Block::load(from);
+            const typename Block::Mask crs = Block::template mask<CR>(bytes);
+            if (crs == 0) {
+                Block::store(to, bytes);
+                to += SIZE;
+                from += SIZE;
+                continue;
+            }
+            const std::uint32_t at = Block::first(crs);
+            if (to + SIZE <= from + at + 1)
+                Block::store(to, bytes);
+            else
+                copy_below<Block>(to, from, at);
+            to += at;
+            from += at;
+            const bool pair = from[1] == LF;
+            *to++ = pair ? LF : CR;
+            from += pair ? 2 : 1;
         }
-        const std::uint32_t at = Block::first(crs);
-        if (to + SIZE <= from + at + 1)
-            Block::store(to, bytes);
-        else
-            copy_below<Block>(to, from, at);
-        to += at;
-        from += at;
-        const bool pair = from[1] == LF;
-        *to++ = pair ? LF : CR;
-        from += pair ? 2 : 1;
     }
     // A pair's block, stored again from its LF, is read up to a block past the block it is in, and
     // a pair whose CR ends a block has its LF read by the next: each block ends two blocks before
