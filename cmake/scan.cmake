@@ -54,8 +54,8 @@ else()
   set(MIRZET_SCAN_PORTABLE 0)
 endif()
 
-# memrchr is the GNU C library's (and a few others'); where the C library lacks it, the straight
-# copy of line pieces looks for the last LF by its own loop.
+# memrchr is the GNU C library's (and a few others'): where the C library has it, the baseline
+# looks for the last LF of a span of line pieces with it, else with its own loop.
 set(CMAKE_REQUIRED_DEFINITIONS -D_GNU_SOURCE)
 check_symbol_exists(memrchr string.h MIRZET_HAVE_MEMRCHR)
 unset(CMAKE_REQUIRED_DEFINITIONS)

@@ -66,7 +66,7 @@ inline void random_block(char* block, std::uint32_t size, std::mt19937& random) 
 // `allowed`.
 template <class Store>
 void widen(Reach& reach, std::uint32_t offset, Store store, std::uint32_t allowed = 0) {
-    constexpr std::uint32_t ROOM = 2 * EXPAND_SLACK;
+    constexpr std::uint32_t ROOM = 2 * OVERRUN + 2;
     const unsigned char canaries[] = {0x5A, 0xA5};
     for (const unsigned char canary : canaries) {
         char room[ROOM];
@@ -105,7 +105,7 @@ template <ReadByteBlock Block>
 BlockReaches block_reaches(std::uint32_t seed) {
     std::mt19937 random(seed);
     BlockReaches reaches{};
-    if constexpr (HAS_STORE_WITH_CRS<Block>) reaches.with_crs.declared = Block::WITH_CRS_REACH;
+    if constexpr (HAS_STORE_WITH_CRS<Block>) reaches.with_crs.declared = Block::WITH_CRS_OVERRUN;
     if constexpr (HAS_STORE_WITHOUT<Block>) reaches.without.declared = Block::SIZE;
     char block[Block::SIZE];
     for (int round = 0; round < 4000; ++round) {

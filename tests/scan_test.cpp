@@ -82,13 +82,13 @@ using ExpandLoop = Expanded (*)(char*, std::uint32_t, const char*, std::uint32_t
 void check_expand_lf(Generator& generate, ExpandLoop expand_fast) {
     for (int round = 0; round < 20000; ++round) {
         const std::uint32_t n = generate.below(round % 10 == 0 ? 20000 : 300);
-        // The write's own limits mostly, a chunk's and a batch's, and now and then a small or odd
-        // one.
-        const std::uint32_t limits[] = {1 + generate.below(200), 1024, 8192};
-        const std::uint32_t limit = limits[round % 3];
+        // The write's own limits mostly, a chunk's and a batch's, now and then a small or odd
+        // one, and twice the text, as expand_lf_all asks.
+        const std::uint32_t limits[] = {1 + generate.below(200), 1024, 8192, 2 * n};
+        const std::uint32_t limit = limits[round % 4];
         const Text text = generate.text(n);
         const char* from = text.bytes.data() + text.offset;
-        std::vector<char> fast(limit + EXPAND_SLACK), plain(limit + 1);
+        std::vector<char> fast(limit + OVERRUN), plain(limit + 1);
         const Expanded fast_e = expand_fast(fast.data(), limit, from, n);
         const Expanded plain_e = expand_lf_plain(plain.data(), limit, from, n);
         ASSERT_EQ(fast_e.length, plain_e.length) << "round " << round << ", n " << n;
@@ -98,55 +98,55 @@ void check_expand_lf(Generator& generate, ExpandLoop expand_fast) {
     }
 }
 
-using LendingLoop = std::uint32_t (*)(char*, char*, std::uint32_t);
+using WholeLoop = std::uint32_t (*)(char*, const char*, std::uint32_t);
 
-// The conversion of a whole text whose last turn runs into bytes lent past it: the plain loop's
-// bytes, and the lent bytes given back as they were, whatever they hold (LFs among them).
-void check_expand_lending(Generator& generate, LendingLoop expand_fast) {
+// The conversion of a whole text, reading `padding` bytes past it: the plain loop's bytes,
+// whatever the padding holds (LFs among them), with exactly that padding and exactly
+// 2 * n + OVERRUN of out, so that the sanitizers see a step that goes further.
+void check_expand_whole(Generator& generate, WholeLoop expand_fast, std::uint32_t padding) {
     for (int round = 0; round < 20000; ++round) {
         const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
         const Text text = generate.text(n);
-        std::vector<char> lent(text.bytes.begin() + text.offset, text.bytes.end());
-        lent.resize(n + LENDING_REACH);
-        for (std::uint32_t i = static_cast<std::uint32_t>(text.bytes.size() - text.offset);
-             i < lent.size(); ++i)
-            lent[i] = i % 3 == 0 ? LF : static_cast<char>('A' + i % 26);
-        const std::vector<char> before = lent;
-        std::vector<char> fast(2 * n + EXPAND_SLACK), plain(2 * n + 1);
-        const std::uint32_t fast_n = expand_fast(fast.data(), lent.data(), n);
-        const std::uint32_t plain_n = expand_lf_lending_plain(plain.data(), before.data(), n);
+        std::vector<char> padded(n + padding);  // exactly: no capacity past it
+        const std::size_t given = std::min(text.bytes.size() - text.offset, padded.size());
+        std::copy_n(text.bytes.begin() + text.offset, given, padded.begin());
+        for (std::size_t i = given; i < padded.size(); ++i)
+            padded[i] = i % 3 == 0 ? LF : static_cast<char>('A' + i % 26);
+        std::vector<char> fast(2 * n + OVERRUN), plain(2 * n + 1);
+        const std::uint32_t fast_n = expand_fast(fast.data(), padded.data(), n);
+        const std::uint32_t plain_n = expand_lf_all_plain(plain.data(), padded.data(), n);
         ASSERT_EQ(fast_n, plain_n) << "round " << round << ", n " << n;
         ASSERT_EQ(bytes_of(fast.data(), fast_n), bytes_of(plain.data(), plain_n))
             << "round " << round;
-        ASSERT_EQ(lent, before) << "round " << round << ": the lent bytes not given back";
     }
 }
 
 // Which ends the write's block loop watches, at the edges of each choice and for texts past 2^31,
 // where twice the text taken no longer fits 32 bits: watching the text alone there would let the
-// loop run past the limit and out's slack.
+// loop run past the limit and out's overrun.
 TEST(WatchTest, TheLoopWatchesTheLimitWhereverItCanComeFirst) {
     struct Row {
-        std::uint32_t limit, n, size, turn;
+        std::uint32_t limit, n, size, step;
         Watch watch;
     };
     const Row rows[] = {
         {8192, 8192 + 64, 32, 32, Watch::LIMIT},
         {8192, 8192 + 63, 32, 32, Watch::BOTH},
-        {8192, 4096 + 31, 32, 32, Watch::TEXT},  // 2 * 4095 < 8192
-        {8192, 4096 + 32, 32, 32, Watch::BOTH},
-        {8191, 4096 + 31, 32, 32, Watch::TEXT},  // 2 * 4095 < 8191
+        {8192, 4096 + 32, 32, 32, Watch::TEXT},  // 2 * 4096 <= 8192
+        {8192, 4096 + 33, 32, 32, Watch::BOTH},
+        {8191, 4096 + 31, 32, 32, Watch::TEXT},  // 2 * 4095 <= 8191
         {8191, 4096 + 32, 32, 32, Watch::BOTH},
-        {8192, 4095, 32, 64, Watch::TEXT},  // two blocks a turn: all 4095 bytes may be taken
-        {8192, 4096, 32, 64, Watch::BOTH},
+        {8192, 4096, 32, 64, Watch::TEXT},  // two blocks a step: all 4096 bytes may be taken
+        {8192, 4097, 32, 64, Watch::BOTH},
+        {2 * 5000, 5000, 32, 64, Watch::TEXT},  // expand_lf_all's limit
         {0x80000040, 0x80000064, 32, 32, Watch::BOTH},
         {0x80000040, 0x80000064, 32, 64, Watch::BOTH},
         {0xFFFFFFFE, 0xFFFFFFFF, 32, 64, Watch::BOTH},
         {0x7FFFFFFF, 0xFFFFFFFF, 8, 8, Watch::LIMIT},
     };
     for (const Row& row : rows)
-        EXPECT_EQ(watch_for(row.limit, row.n, row.size, row.turn), row.watch)
-            << "limit " << row.limit << ", n " << row.n << ", turn " << row.turn;
+        EXPECT_EQ(watch_for(row.limit, row.n, row.size, row.step), row.watch)
+            << "limit " << row.limit << ", n " << row.n << ", step " << row.step;
 }
 
 // Where a stretch of line pieces ends, put where a fault would show: a byte either side of an
@@ -227,7 +227,9 @@ void check_find_cr(Generator& generate) {
             << "round " << round << ", n " << n;
         ASSERT_EQ(find_pair_with<Block>(from, n), find_pair_plain(from, n))
             << "round " << round << ", n " << n;
-        ASSERT_EQ(find_last_lf(from, n), find_last_lf_plain(from, n))
+        ASSERT_EQ(find_last_lf_with<Block>(from, n), find_last_lf_plain(from, n))
+            << "round " << round << ", n " << n;
+        ASSERT_EQ(find_last_lf_by_library(from, n), find_last_lf_plain(from, n))
             << "round " << round << ", n " << n;
     }
 }
@@ -313,9 +315,10 @@ TYPED_TEST(ScanTest, ExpandLfMatchesThePlainLoop) {
     check_expand_lf(generate, expand_lf_with<TypeParam>);
 }
 
-TYPED_TEST(ScanTest, ExpandLfLendingMatchesThePlainLoop) {
+TYPED_TEST(ScanTest, ExpandLfAllAndPaddedMatchThePlainLoop) {
     Generator generate(3);
-    check_expand_lending(generate, expand_lf_lending_with<TypeParam>);
+    check_expand_whole(generate, expand_lf_all_with<TypeParam>, 0);
+    check_expand_whole(generate, expand_lf_padded_with<TypeParam>, PADDING);
 }
 
 TYPED_TEST(ScanTest, SqueezeCrlfMatchesThePlainLoop) {
@@ -323,39 +326,44 @@ TYPED_TEST(ScanTest, SqueezeCrlfMatchesThePlainLoop) {
     check_squeeze(generate, squeeze_crlf_with<TypeParam>);
 }
 
-// The builds for a processor beyond the baseline, each held to the plain loops where this
+// Each path's kernels, as its row of the table holds them, held to the plain loops where this
 // processor runs it; the line each prints tells CI which paths were tested.
-struct PathLoops {
-    Path path;
-    ExpandLoop expand;
-    SqueezeLoop squeeze;
-};
-
-class PathTest : public ::testing::TestWithParam<PathLoops> {
+class PathTest : public ::testing::TestWithParam<PathRow> {
   protected:
     void SetUp() override {
-        if (!processor_runs(GetParam().path))
-            GTEST_SKIP() << "path " << path_name(GetParam().path)
-                         << " untested: the processor lacks it";
-        std::printf("path %s tested\n", path_name(GetParam().path));
+        if (!GetParam().processor_runs())
+            GTEST_SKIP() << "path " << GetParam().name << " untested: the processor lacks it";
+        std::printf("path %s tested\n", GetParam().name);
     }
 };
 
 TEST_P(PathTest, ExpandLfMatchesThePlainLoop) {
     Generator generate(2);
-    check_expand_lf(generate, GetParam().expand);
+    check_expand_lf(generate, GetParam().kernels->expand_lf);
 }
 
-TEST_P(PathTest, ExpandLfLendingMatchesThePlainLoop) {
+TEST_P(PathTest, ExpandLfAllAndPaddedMatchThePlainLoop) {
     Generator generate(3);
-    use_path(GetParam().path);
-    check_expand_lending(generate, expand_lf_lending);
-    use_path(best_path());
+    check_expand_whole(generate, GetParam().kernels->expand_lf_all, 0);
+    check_expand_whole(generate, GetParam().kernels->expand_lf_padded, PADDING);
+}
+
+// The last LF, which the straight copy of line pieces looks for from the end, in texts with long
+// lines as often as short.
+TEST_P(PathTest, FindLastLfMatchesThePlainLoop) {
+    Generator generate(4);
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint32_t n = generate.below(round % 10 == 0 ? 5000 : 300);
+        const Text text = generate.text(n);
+        const char* from = text.bytes.data() + text.offset;
+        ASSERT_EQ(GetParam().kernels->find_last_lf(from, n), find_last_lf_plain(from, n))
+            << "round " << round << ", n " << n;
+    }
 }
 
 TEST_P(PathTest, SqueezeCrlfMatchesThePlainLoop) {
     Generator generate(7);
-    check_squeeze(generate, GetParam().squeeze);
+    check_squeeze(generate, GetParam().kernels->squeeze_crlf);
 }
 
 // Where the loops change gear, which random text reaches only now and then: a byte either side of
@@ -382,7 +390,7 @@ TEST_P(PathTest, SqueezeCrlfMatchesThePlainLoopAtEveryPlaceNearBlockEdges) {
                     if (background == 1 && n > 2) text[0] = CR, text[1] = LF;
                     for (std::uint32_t i = 0; i < feature.size() && place + i < n; ++i)
                         text[place + i] = feature[i];
-                    ASSERT_TRUE(squeezes_alike(GetParam().squeeze, text, n))
+                    ASSERT_TRUE(squeezes_alike(GetParam().kernels->squeeze_crlf, text, n))
                         << "background " << background << ", feature of " << feature.size()
                         << " bytes at " << place;
                 }
@@ -391,20 +399,11 @@ TEST_P(PathTest, SqueezeCrlfMatchesThePlainLoopAtEveryPlaceNearBlockEdges) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, PathTest,
-                         ::testing::Values(
-#if MIRZET_SCAN_AVX2
-                             PathLoops{Path::AVX2, expand_lf_avx2, squeeze_crlf_avx2},
-#endif
-#if MIRZET_SCAN_AVX512
-                             PathLoops{Path::AVX512, expand_lf_avx512, squeeze_crlf_avx512},
-#endif
-                             PathLoops{Path::BASELINE, expand_lf_with<NativeBlock>,
-                                       squeeze_crlf_with<NativeBlock>}),
-                         [](const auto& info) { return std::string(path_name(info.param.path)); });
+INSTANTIATE_TEST_SUITE_P(Builds, PathTest, ::testing::ValuesIn(PATHS),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A path named by the user is taken only where the processor runs it; any other name, or none,
-// leaves the best. The baseline runs everywhere.
+// leaves the best. The baseline runs everywhere. Choosing a path chooses its row's kernels.
 TEST(PathTest, ANamedPathIsTakenOnlyWhereTheProcessorRunsIt) {
     const char* const names[] = {"baseline", "avx2", "avx512", "AVX2", "sse9", "", nullptr};
     for (const char* name : names) {
@@ -414,6 +413,12 @@ TEST(PathTest, ANamedPathIsTakenOnlyWhereTheProcessorRunsIt) {
         EXPECT_EQ(honoured || path == best_path(), true) << (name != nullptr ? name : "(none)");
     }
     EXPECT_EQ(path_named("baseline"), Path::BASELINE);
+    for (const PathRow& row : PATHS) {
+        use_path(row.path);
+        EXPECT_EQ(chosen_kernels, row.processor_runs() ? row.kernels : row_of(best_path())->kernels)
+            << row.name;
+    }
+    use_path(Path::BASELINE);
 }
 
 TYPED_TEST(ScanTest, CopyShortCopiesExactlyItsBytes) {

@@ -25,18 +25,33 @@
 #include "textio/scan.h"
 
 namespace mirzet::scan {
+namespace {
 
+// Named for the path, so that a profile shows which build ran.
 Expanded expand_lf_avx2(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     return expand_lf_with<Avx2Block>(out, limit, text, n);
 }
 
-std::uint32_t expand_lf_lending_avx2(char* out, char* text, std::uint32_t n) {
-    return expand_lf_lending_with<Avx2Block>(out, text, n);
+std::uint32_t expand_lf_all_avx2(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_all_with<Avx2Block>(out, text, n);
+}
+
+std::uint32_t expand_lf_padded_avx2(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_padded_with<Avx2Block>(out, text, n);
 }
 
 Squeezed squeeze_crlf_avx2(char* text, std::uint32_t n) {
     return squeeze_crlf_with<Avx2Block>(text, n);
 }
+
+const char* find_last_lf_avx2(const char* from, std::size_t n) {
+    return find_last_lf_with<Avx2Block>(from, n);
+}
+
+}  // namespace
+
+extern const Kernels AVX2_KERNELS = {expand_lf_avx2, expand_lf_all_avx2, expand_lf_padded_avx2,
+                                     squeeze_crlf_avx2, find_last_lf_avx2};
 
 }  // namespace mirzet::scan
 

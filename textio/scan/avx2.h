@@ -15,7 +15,8 @@ namespace mirzet::scan {
 inline namespace MIRZET_SCAN_VARIANT {
 
 // Thirty-two bytes in one AVX2 register: half the loads, compares and masks of two SSE2 ones.
-struct Avx2Block : BitPerByte {
+// What the AVX2 block and the AVX-512 build's write block share.
+struct Avx2Register : BitPerByte {
     using Bytes = __m256i;
     static constexpr std::uint32_t SIZE = 32;
 
@@ -30,6 +31,12 @@ struct Avx2Block : BitPerByte {
         return static_cast<Mask>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(C))));
     }
+};
+
+struct Avx2Block : Avx2Register {
+    static constexpr WriteStep WRITE = WriteStep::WITH_CRS_OR_FEW;
+    static constexpr ReadStep READ = ReadStep::WITHOUT_PAIRS;
+    static constexpr ReadSearch SEARCH = ReadSearch::CR_OR_CTRL_Z;
 
     // The CRs of the block's pairs: the next bytes are loaded one byte on, the last of them the
     // next block's first, so that no shift carries a bit across the mask.
@@ -48,8 +55,18 @@ struct Avx2Block : BitPerByte {
     static Mask cr_or_ctrl_z(Bytes bytes) {
         return static_cast<Mask>(_mm256_movemask_epi8(cr_or_ctrl_z_bytes(bytes)));
     }
-    // Four registers a turn: the test and its branch are paid once for 128 bytes.
+    // Four registers a window: the test and its branch are paid once for 128 bytes.
     static constexpr std::uint32_t WINDOW = 128;
+    template <char C>
+    static bool window_holds(const char* from) {
+        const __m256i c = _mm256_set1_epi8(C);
+        const __m256i either =
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(load(from), c),
+                                            _mm256_cmpeq_epi8(load(from + 32), c)),
+                            _mm256_or_si256(_mm256_cmpeq_epi8(load(from + 64), c),
+                                            _mm256_cmpeq_epi8(load(from + 96), c)));
+        return !_mm256_testz_si256(either, either);
+    }
     static bool window_holds_cr_or_ctrl_z(const char* from) {
         const __m256i either = _mm256_or_si256(
             _mm256_or_si256(cr_or_ctrl_z_bytes(load(from)), cr_or_ctrl_z_bytes(load(from + 32))),
@@ -61,9 +78,9 @@ struct Avx2Block : BitPerByte {
     // The block with a CR before each LF, stored from `to`: each eight bytes, beside eight CRs,
     // shuffled by their LFs into sixteen, and stored where the eight before them end. No branch
     // depends on the text, so lines of any lengths cost the same. The last sixteen bytes are
-    // stored from up to 24 + 24 bytes on, so the stores reach 64 bytes; returns the bytes that
-    // count.
-    static constexpr std::uint32_t WITH_CRS_REACH = 64;
+    // stored from up to 24 + 24 bytes on, so the stores end at most 64 bytes on; returns the bytes
+    // that count.
+    static constexpr std::uint32_t WITH_CRS_OVERRUN = 64;
     static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
         const __m256i crs = _mm256_set1_epi8(CR);
         const __m256i even = _mm256_unpacklo_epi64(bytes, crs);  // bytes 0-7 and 16-23, then CRs
@@ -92,11 +109,11 @@ struct Avx2Block : BitPerByte {
         return SIZE + count(lfs);
     }
 
-    // A turn of two blocks with at most this many LFs is stored with no table (write.h,
-    // store_turn_with_few_crs): the blocks stored whole and, for each LF the turn may hold, a CR
+    // A step of two blocks with at most this many LFs is stored with no table (write.h,
+    // store_step_with_few_crs): the blocks stored whole and, for each LF the step may hold, a CR
     // and 32 bytes stored again cost less than the tables' lookups and the counts that place
     // them, for up to three LFs; a fourth costs more than it saves.
-    static constexpr std::uint32_t FEW_LFS_A_TURN = 3;
+    static constexpr std::uint32_t FEW_LFS_A_STEP = 3;
 
     // The high eight bytes of a register, to any address.
     static void store_high(char* to, __m128i bytes) {
@@ -108,14 +125,13 @@ struct Avx2Block : BitPerByte {
     // their drops to the front of their eight places, and stored where the eight before them end.
     // Stores at most SIZE bytes; returns the bytes kept.
     static std::uint32_t store_without(char* to, Bytes bytes, Mask drops) {
-        const auto order = [](std::uint32_t eight_drops, std::uint32_t second) {
-            return reinterpret_cast<const double*>(&WITHOUT.by_drops[second][eight_drops]);
-        };
         // Each 16-byte half of the shuffle picks from its own half of the register: the orders of
         // its first eight bytes, then of its second, from the table whose indices start at 8.
-        const auto half_order = [&](std::uint32_t sixteen_drops) {
-            return _mm_castpd_si128(_mm_loadh_pd(_mm_load_sd(order(sixteen_drops & 0xFF, 0)),
-                                                 order(sixteen_drops >> 8 & 0xFF, 1)));
+        const auto half_order = [](std::uint32_t sixteen_drops) {
+            const std::uint64_t first = WITHOUT.by_drops[0][sixteen_drops & 0xFF];
+            const std::uint64_t second = WITHOUT.by_drops[1][sixteen_drops >> 8 & 0xFF];
+            return _mm_insert_epi64(_mm_cvtsi64_si128(static_cast<long long>(first)),
+                                    static_cast<long long>(second), 1);
         };
         const __m256i packed = _mm256_shuffle_epi8(
             bytes, _mm256_set_m128i(half_order(drops >> 16), half_order(drops & 0xFFFF)));
@@ -132,7 +148,6 @@ struct Avx2Block : BitPerByte {
         return SIZE - count(drops);
     }
 };
-static_assert(ByteBlock<Avx2Block>);
 
 }  // namespace MIRZET_SCAN_VARIANT
 }  // namespace mirzet::scan

@@ -27,18 +27,34 @@
 #include "textio/scan.h"
 
 namespace mirzet::scan {
+namespace {
 
+// Named for the path, so that a profile shows which build ran.
 Expanded expand_lf_avx512(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     return expand_lf_with<Avx512Block>(out, limit, text, n);
 }
 
-std::uint32_t expand_lf_lending_avx512(char* out, char* text, std::uint32_t n) {
-    return expand_lf_lending_with<Avx512Block>(out, text, n);
+std::uint32_t expand_lf_all_avx512(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_all_with<Avx512Block>(out, text, n);
+}
+
+std::uint32_t expand_lf_padded_avx512(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_padded_with<Avx512Block>(out, text, n);
 }
 
 Squeezed squeeze_crlf_avx512(char* text, std::uint32_t n) {
     return squeeze_crlf_with<Avx512ReadBlock>(text, n);
 }
+
+const char* find_last_lf_avx512(const char* from, std::size_t n) {
+    return find_last_lf_with<Avx512Block>(from, n);
+}
+
+}  // namespace
+
+extern const Kernels AVX512_KERNELS = {expand_lf_avx512, expand_lf_all_avx512,
+                                       expand_lf_padded_avx512, squeeze_crlf_avx512,
+                                       find_last_lf_avx512};
 
 }  // namespace mirzet::scan
 

@@ -20,12 +20,15 @@ inline std::uint64_t places_of_bytes(std::uint32_t lfs) {
     return _pext_u64(ODD, _pdep_u64(lfs, EVEN) | ODD);
 }
 
-struct Avx512Block : Avx2Block {
+// The write's block: the AVX2 register, stored with its CRs by one expand, which costs less than
+// the AVX2 block's shuffles, and than its step of few LFs, whatever the LFs.
+struct Avx512Block : Avx2Register {
+    static constexpr WriteStep WRITE = WriteStep::WITH_CRS;
+
     // The block's bytes expanded into a register of CRs at their places: one store of 64 bytes,
     // of which the first SIZE + count(lfs) count. The expand merges into a register of CRs that
     // it needs anyway, not a zeroed one, which some processors would first wait for.
-    static constexpr std::uint32_t WITH_CRS_REACH = 64;
-    static constexpr std::uint32_t FEW_LFS_A_TURN = 0;  // the expand costs less whatever the LFs
+    static constexpr std::uint32_t WITH_CRS_OVERRUN = 64;
     static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
         const __m512i out = _mm512_mask_expand_epi8(_mm512_set1_epi8(CR), places_of_bytes(lfs),
                                                     _mm512_castsi256_si512(bytes));
@@ -33,15 +36,16 @@ struct Avx512Block : Avx2Block {
         return SIZE + count(lfs);
     }
 };
-static_assert(ByteBlock<Avx512Block>);
 
 // The read's block: sixty-four bytes in one AVX-512 register, with a mask of a bit a byte in a
 // mask register, so that a compress drops a block's pairs' CRs for half the instructions a byte
-// of the AVX2-wide block. The read stores only over bytes it has read, so its width costs no
-// buffer any slack; the write, which stores past its bytes, keeps the block above.
+// of the AVX2-wide block. The read stores only over bytes it has read, so its width asks no buffer
+// for an overrun; the write, which stores past its bytes, keeps the block above.
 struct Avx512ReadBlock : SpacedMask<std::uint64_t, 1> {
     using Bytes = __m512i;
     static constexpr std::uint32_t SIZE = 64;
+    static constexpr ReadStep READ = ReadStep::WITHOUT_PAIRS_TO_END;
+    static constexpr ReadSearch SEARCH = ReadSearch::CR_OR_CTRL_Z;
 
     static Bytes load(const char* from) { return _mm512_loadu_si512(from); }
     static void store(char* to, Bytes bytes) { _mm512_storeu_si512(to, bytes); }
@@ -65,9 +69,14 @@ struct Avx512ReadBlock : SpacedMask<std::uint64_t, 1> {
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(CR_OR_CTRL_Z_BY_LOW_BITS.entries)));
         return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(table, bytes), bytes);
     }
-    // Four registers a turn, as the AVX2 block takes: a window of two measured a third slower on
-    // text with no CR.
+    // Four registers a window, as the AVX2 block takes: a window of two costs more on text with no
+    // CR.
     static constexpr std::uint32_t WINDOW = 256;
+    template <char C>
+    static bool window_holds(const char* from) {
+        return (mask<C>(load(from)) | mask<C>(load(from + 64)) | mask<C>(load(from + 128)) |
+                mask<C>(load(from + 192))) != 0;
+    }
     static bool window_holds_cr_or_ctrl_z(const char* from) {
         return (cr_or_ctrl_z(load(from)) | cr_or_ctrl_z(load(from + 64)) |
                 cr_or_ctrl_z(load(from + 128)) | cr_or_ctrl_z(load(from + 192))) != 0;
@@ -94,7 +103,6 @@ struct Avx512ReadBlock : SpacedMask<std::uint64_t, 1> {
         return kept;
     }
 };
-static_assert(ReadByteBlock<Avx512ReadBlock>);
 
 }  // namespace MIRZET_SCAN_VARIANT
 }  // namespace mirzet::scan

@@ -1,8 +1,9 @@
-// What every block kind gives the byte loops, and what they share: the ByteBlock concept, masks
-// of one or more bits a byte, the lookup tables of a CR or a Ctrl-Z and of the shuffles that widen
-// and narrow eight bytes, and a block's copy. Each kind of block has a file of its own beside this
-// one (word.h, sse2.h, avx2.h, neon.h); the loops over any block are in copy.h, write.h and
-// read.h, each beside the plain twin it is held to.
+// What every block kind gives the byte loops, and what they share: the ByteBlock concept, the
+// algorithms a block may declare that its loops take, masks of one or more bits a byte, the lookup
+// tables of a CR or a Ctrl-Z and of the shuffles that widen and narrow eight bytes, and a block's
+// copy. Each kind of block has a file of its own beside this one (word.h, sse2.h, avx2.h,
+// avx512.h, neon.h); the loops over any block are in copy.h, write.h and read.h, each beside the
+// plain twin it is held to.
 #pragma once
 
 // Which builds of these loops exist is the build's decision, passed down as definitions:
@@ -41,11 +42,12 @@
 
 namespace mirzet::scan {
 
-// The widest block of any build: what the loops may store past their bytes is measured in it.
+// The widest block of the write's loops in any build: what they may read past a text and store
+// past their bytes is measured in it.
 constexpr std::uint32_t WIDEST_BLOCK = 32;
 
 // The widest block of the read's loops, which store only over bytes they have read, in place, so
-// that their width costs no buffer any slack.
+// that their width asks no buffer for an overrun.
 constexpr std::uint32_t WIDEST_READ_BLOCK = 64;
 
 inline namespace MIRZET_SCAN_VARIANT {
@@ -70,6 +72,29 @@ concept ReadByteBlock = requires(const char* from, char* to, typename B::Bytes b
 template <class B>
 concept ByteBlock = ReadByteBlock<B> && B::SIZE <= WIDEST_BLOCK;
 
+// Each block states which algorithm each of its loops takes, as constants of these types; the
+// members an algorithm needs are checked where it is taken. textio/scan.h has the table of them.
+
+// The write's step, a CR before each LF.
+enum class WriteStep : std::uint8_t {
+    STORE_AGAIN,      // a block a step, stored whole, then again from each LF one byte on
+    WITH_CRS,         // two blocks a step, each stored with its CRs by store_with_crs
+    WITH_CRS_OR_FEW,  // as WITH_CRS, but a step with few LFs is stored as STORE_AGAIN stores it
+};
+
+// The read's step once a pair has been dropped and every byte moves down.
+enum class ReadStep : std::uint8_t {
+    CR_BY_CR,              // each CR settled in turn, the bytes between moved by whole blocks
+    WITHOUT_PAIRS,         // each block stored without its pairs' CRs by store_without
+    WITHOUT_PAIRS_TO_END,  // as WITHOUT_PAIRS, and the last bytes as the first part of a block
+};
+
+// How the read finds the first CR or Ctrl-Z.
+enum class ReadSearch : std::uint8_t {
+    CTRL_Z_THEN_CR,  // the Ctrl-Z by one search, then CRs by another
+    CR_OR_CTRL_Z,    // both at once, a window of blocks at a time, by cr_or_ctrl_z
+};
+
 // first and count over a mask that spans BITS bits for each byte, of which a matching byte
 // sets one, the first byte's lowest: an index is a bit's position over BITS.
 template <class M, std::uint32_t BITS>
@@ -81,6 +106,14 @@ struct SpacedMask {
     }
     static std::uint32_t count(Mask mask) {
         return static_cast<std::uint32_t>(std::popcount(mask));
+    }
+    // The mask's bits of the first n bytes, for any n.
+    static Mask first_bytes(Mask mask, std::uint32_t n) {
+        return n * BITS >= sizeof(Mask) * 8 ? mask : mask & ((Mask{1} << n * BITS) - 1);
+    }
+    // The index of the last byte in a mask that has one.
+    static std::uint32_t last(Mask mask) {
+        return (static_cast<std::uint32_t>(std::bit_width(mask)) - 1) / BITS;
     }
 };
 

@@ -138,18 +138,56 @@ inline const char* find_last_lf_plain(const char* from, std::size_t n) {
     return nullptr;
 }
 
-// The same by the C library's search, where it has one.
-inline const char* find_last_lf(const char* from, std::size_t n) {
+// The same by blocks from the end, where the last LF of a span of lines mostly lies: the last two
+// blocks at once where their masks fit one word, then four blocks at a time while they hold none,
+// as where lines are long, then a word, then bytes. No library's search, whose fixed cost would be
+// most of the work.
+template <ByteBlock Block>
+[[gnu::always_inline]] inline const char* find_last_lf_with(const char* from, std::size_t n) {
+    constexpr std::size_t SIZE = Block::SIZE;
+    const auto lfs_in = [from](std::size_t at) {
+        return Block::template mask<LF>(Block::load(from + at));
+    };
+    if constexpr (std::same_as<typename Block::Mask, std::uint32_t> && SIZE == 32) {
+        if (n >= 2 * SIZE) {
+            const std::uint64_t both = std::uint64_t{lfs_in(n - SIZE)} << 32 | lfs_in(n - 2 * SIZE);
+            if (both != 0) return from + n - 2 * SIZE + (std::bit_width(both) - 1);
+            n -= 2 * SIZE;
+        }
+    }
+    for (; n >= 4 * SIZE; n -= 4 * SIZE) {
+        const typename Block::Mask fourth = lfs_in(n - SIZE), third = lfs_in(n - 2 * SIZE),
+                                   second = lfs_in(n - 3 * SIZE), first = lfs_in(n - 4 * SIZE);
+        if ((first | second | third | fourth) != 0) {
+            if (fourth != 0) return from + n - SIZE + Block::last(fourth);
+            if (third != 0) return from + n - 2 * SIZE + Block::last(third);
+            if (second != 0) return from + n - 3 * SIZE + Block::last(second);
+            return from + n - 4 * SIZE + Block::last(first);
+        }
+    }
+    for (; n >= SIZE; n -= SIZE) {
+        const typename Block::Mask lfs = lfs_in(n - SIZE);
+        if (lfs != 0) return from + n - SIZE + Block::last(lfs);
+    }
+    if constexpr (SIZE > WordBlock::SIZE)
+        return find_last_lf_with<WordBlock>(from, n);
+    else
+        return find_last_lf_plain(from, n);
+}
+
+// The library's search where it has one, for the baseline's narrower registers: the library's
+// build for the processor searches wider ones.
+inline const char* find_last_lf_by_library(const char* from, std::size_t n) {
 #if MIRZET_HAVE_MEMRCHR
     return static_cast<const char*>(memrchr(from, LF, n));
 #else
-    return find_last_lf_plain(from, n);
+    return find_last_lf_with<WordBlock>(from, n);
 #endif
 }
 
-// Whether the C library copies a few KB by a string instruction, as x86's does: on AMD's
-// processors of family 0x19 that took a tenth of the CPU of a copy of source-like text to a file.
-// Elsewhere its copy is a loop at least as wide as a block's.
+// Whether the C library copies a few KB by a string instruction, as x86's does, which some
+// processors (AMD's of family 0x19) run far slower than a loop of blocks. Elsewhere its copy is a
+// loop at least as wide as a block's.
 #if defined(__x86_64__) || defined(__i386__)
 constexpr bool LIBRARY_COPIES_BY_STRING_INSTRUCTION = true;
 #else
@@ -157,10 +195,10 @@ constexpr bool LIBRARY_COPIES_BY_STRING_INSTRUCTION = false;
 #endif
 
 // Copies n bytes between buffers that do not overlap, a block at a time, the last block ending
-// where the bytes end, where the library would take its string instruction: this loop took a
-// hundredth of that copy's CPU. The portable word is too narrow to beat the library.
+// where the bytes end, where the library would take its string instruction. The portable word is
+// too narrow to beat the library.
 template <ByteBlock Block>
-void copy_apart_with(char* to, const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline void copy_apart_with(char* to, const char* from, std::uint32_t n) {
     if constexpr (!LIBRARY_COPIES_BY_STRING_INSTRUCTION || Block::SIZE < WIDEST_BLOCK) {
         std::memcpy(to, from, n);
     } else {
@@ -174,24 +212,16 @@ void copy_apart_with(char* to, const char* from, std::uint32_t n) {
     }
 }
 
-// Inside the stretch that both the source and the space hold, the pieces lie back to back and
-// where one ends changes no byte, so only the stretch's last piece end is looked for, from the
-// end: every LF ends a piece, and after the last one in the stretch the pieces are room bytes
-// long. whole_pieces gives the bytes up to that end; everything before it is one copy (or one
-// conversion, where the space keeps its text converted), and no pass counts lines.
-inline std::int32_t whole_pieces(const char* from, std::int32_t stretch, std::int32_t room) {
-    if (room <= 0 || stretch <= 0) return 0;
-    const char* lf = find_last_lf(from, static_cast<std::size_t>(stretch));
+// Inside the span of bytes that both the source and the space hold, the pieces lie back to back
+// and where one ends changes no byte, so only the span's last piece end is looked for, from the
+// end: every LF ends a piece, and after the last one in the span the pieces are room bytes long.
+// whole_pieces (textio/scan.h) gives the bytes up to that end, lf being the span's last LF, or
+// null; everything before it is one copy (or one conversion, where the space keeps its text
+// converted), and no pass counts lines.
+inline std::int32_t whole_pieces_through(const char* from, const char* lf, std::int32_t span,
+                                         std::int32_t room) {
     const std::int32_t lines = lf != nullptr ? static_cast<std::int32_t>(lf - from) + 1 : 0;
-    return lines + (stretch - lines) / room * room;
-}
-
-template <ByteBlock Block>
-void copy_pieces_with(Pieces& run, std::int32_t room) {
-    const std::int32_t whole = whole_pieces(run.from, std::min(run.left, run.space), room);
-    if (whole == 0) return;
-    copy_apart_with<Block>(run.to, run.from, static_cast<std::uint32_t>(whole));
-    run = {run.from + whole, run.left - whole, run.to + whole, run.space - whole};
+    return lines + (span - lines) / room * room;
 }
 
 }  // namespace MIRZET_SCAN_VARIANT

@@ -30,6 +30,9 @@ struct NeonBlock : BitPerByte {
         uint8x16_t low, high;
     };
     static constexpr std::uint32_t SIZE = 32;
+    static constexpr WriteStep WRITE = WriteStep::WITH_CRS;
+    static constexpr ReadStep READ = ReadStep::WITHOUT_PAIRS;
+    static constexpr ReadSearch SEARCH = ReadSearch::CR_OR_CTRL_Z;
 
     static Bytes load(const char* from) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(from);
@@ -48,12 +51,13 @@ struct NeonBlock : BitPerByte {
     // The block with a CR before each LF, stored from `to`: each eight bytes, beside eight CRs,
     // looked up by their LFs into sixteen, and stored where the eight before them end. No branch
     // depends on the text. The last sixteen bytes are stored from up to 24 + 24 bytes on, so the
-    // stores reach 64 bytes; returns the bytes that count.
-    static constexpr std::uint32_t WITH_CRS_REACH = 64;
-    static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask) {
-        // The mask's folds, which the compiler shares with it. Else it does all of this before the
-        // loop's test for a line end, for every block.
-        uint8x8_t lfs_by_eights = eights(equal<LF>(bytes));
+    // stores end at most 64 bytes on; returns the bytes that count.
+    static constexpr std::uint32_t WITH_CRS_OVERRUN = 64;
+    static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
+        // The LFs as given, a byte of the mask for each eight bytes: the last step of a padded
+        // text gives them without those of its padding. Kept in a register the compiler may not
+        // move, else it does all of this before the loop's test for a line end, for every block.
+        uint8x8_t lfs_by_eights = vcreate_u8(lfs);
         uint64x2_t crs = vreinterpretq_u64_u8(vdupq_n_u8(CR));
         asm volatile("" : "+w"(lfs_by_eights), "+w"(crs));
         const std::uint64_t orders = offsets_in_table<4>(lfs_by_eights);
@@ -99,8 +103,20 @@ struct NeonBlock : BitPerByte {
     static Mask cr_or_ctrl_z(Bytes bytes) {
         return as_mask(eights({cr_or_ctrl_z_bytes(bytes.low), cr_or_ctrl_z_bytes(bytes.high)}));
     }
-    // Eight registers a turn: the test and its branch are paid once for 128 bytes.
+    // Eight registers a window: the test and its branch are paid once for 128 bytes.
     static constexpr std::uint32_t WINDOW = 128;
+    template <char C>
+    static bool window_holds(const char* from) {
+        const auto* at = reinterpret_cast<const std::uint8_t*>(from);
+        const uint8x16x4_t a = vld1q_u8_x4(at), b = vld1q_u8_x4(at + 64);
+        const uint8x16_t c = vdupq_n_u8(static_cast<std::uint8_t>(C));
+        const uint8x16_t either =
+            vorrq_u8(vorrq_u8(vorrq_u8(vceqq_u8(a.val[0], c), vceqq_u8(a.val[1], c)),
+                              vorrq_u8(vceqq_u8(a.val[2], c), vceqq_u8(a.val[3], c))),
+                     vorrq_u8(vorrq_u8(vceqq_u8(b.val[0], c), vceqq_u8(b.val[1], c)),
+                              vorrq_u8(vceqq_u8(b.val[2], c), vceqq_u8(b.val[3], c))));
+        return vmaxvq_u32(vreinterpretq_u32_u8(either)) != 0;
+    }
     static bool window_holds_cr_or_ctrl_z(const char* from) {
         const auto* at = reinterpret_cast<const std::uint8_t*>(from);
         const uint8x16x4_t a = vld1q_u8_x4(at), b = vld1q_u8_x4(at + 64);

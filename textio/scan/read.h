@@ -19,14 +19,16 @@ inline namespace MIRZET_SCAN_VARIANT {
 
 // ---- the read side ----
 
-// Whether a block looks for a CR and a Ctrl-Z in one pass: cr_or_ctrl_z, the mask of its bytes
-// that are either, and window_holds_cr_or_ctrl_z, whether the WINDOW bytes at `from`, a whole
-// number of blocks, hold one. Other blocks leave the Ctrl-Z to the library's search and then look
-// for CRs: their own search for both would cost more than the library's two.
+// What ReadSearch::CR_OR_CTRL_Z asks of a block: cr_or_ctrl_z, the mask of its bytes that are
+// either, and window_holds_cr_or_ctrl_z, whether the WINDOW bytes at `from`, a whole number of
+// blocks, hold one; window_holds<C>, whether they hold a C. Blocks of CTRL_Z_THEN_CR leave the
+// Ctrl-Z to the library's search and then look for CRs: their own search for both would cost more
+// than the library's two.
 template <class B>
 concept FindsCrOrCtrlZ = ReadByteBlock<B> && requires(const char* from, typename B::Bytes bytes) {
     { B::cr_or_ctrl_z(bytes) } -> std::same_as<typename B::Mask>;
     { B::window_holds_cr_or_ctrl_z(from) } -> std::same_as<bool>;
+    { B::template window_holds<CR>(from) } -> std::same_as<bool>;
     requires B::WINDOW % B::SIZE == 0;
 };
 
@@ -40,7 +42,8 @@ inline std::uint32_t find_cr_or_ctrl_z_plain(const char* from, std::uint32_t n) 
 // A window of blocks at a time while it holds neither byte, then a block at a time in the window
 // that holds one, or in the last bytes, the last block overlapping bytes known to hold neither.
 template <FindsCrOrCtrlZ Block>
-std::uint32_t find_cr_or_ctrl_z_with(const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t find_cr_or_ctrl_z_with(const char* from,
+                                                                   std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     if (n < SIZE) return find_cr_or_ctrl_z_plain(from, n);
     std::uint32_t at = 0;
@@ -55,8 +58,8 @@ std::uint32_t find_cr_or_ctrl_z_with(const char* from, std::uint32_t n) {
     }
 }
 
-// What a conversion that moved nothing returns: every byte before the stop kept in place, the last
-// of them left to the caller, whose CR may pair with the next block.
+// What a conversion that moved nothing returns: every byte before the data's end kept in place,
+// the last of them left to the caller, whose CR may pair with the next block.
 inline Squeezed nothing_moved(std::uint32_t stop) {
     const std::uint32_t before_last = stop > 0 ? stop - 1 : 0;
     return {before_last, before_last, stop};
@@ -69,21 +72,98 @@ inline std::uint32_t find_cr_plain(const char* from, std::uint32_t n) {
     return n;
 }
 
-// Fast because a CR-LF ends most lines: the first blocks, where the next CR mostly lies, are
-// searched inline, and only a longer run, which spreads the call's fixed cost, goes to the
-// library's search.
+// What ReadStep::WITHOUT_PAIRS asks of a block, which stores a block without some of its bytes in
+// the same work whatever they are: store_without(to, bytes, drops) stores the bytes not in drops
+// from `to`, reaching at most SIZE bytes, and returns how many there are, SIZE - count(drops);
+// pairs(from, bytes) is the mask of the block's pairs' CRs, a CR whose next byte, the next block's
+// first for the last, is an LF, found without a shift across the mask. The masks have one bit a
+// byte.
+template <class B>
+concept StoresWithout = ReadByteBlock<B> &&
+    requires(const char* from, char* to, typename B::Bytes bytes, typename B::Mask drops) {
+    { B::store_without(to, bytes, drops) } -> std::same_as<std::uint32_t>;
+    { B::pairs(from, bytes) } -> std::same_as<typename B::Mask>;
+    requires B::SIZE == sizeof(typename B::Mask) * 8;
+};
+
+// What ReadStep::WITHOUT_PAIRS_TO_END asks besides: a load and a store of part of a block, the
+// first n bytes, n below SIZE, reading and writing no byte past them: load_first(from, n) gives
+// them with zeros after, and store_first_without(to, bytes, drops, n) stores those not in drops, as
+// store_without does, and returns how many there are. The last bytes before the data's end then
+// take one block, not a byte loop.
+template <class B>
+concept StoresPartWithout = StoresWithout<B> &&
+    requires(const char* from, char* to, typename B::Bytes bytes, typename B::Mask drops,
+             std::uint32_t n) {
+    { B::load_first(from, n) } -> std::same_as<typename B::Bytes>;
+    { B::store_first_without(to, bytes, drops, n) } -> std::same_as<std::uint32_t>;
+};
+
 template <ReadByteBlock Block>
-std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
+constexpr bool read_steps_are_declared() {
+    const bool search = Block::SEARCH == ReadSearch::CTRL_Z_THEN_CR || FindsCrOrCtrlZ<Block>;
+    if constexpr (Block::READ == ReadStep::WITHOUT_PAIRS_TO_END)
+        return search && StoresPartWithout<Block>;
+    else if constexpr (Block::READ == ReadStep::WITHOUT_PAIRS)
+        return search && StoresWithout<Block>;
+    else
+        return search;
+}
+
+// A block of the read: a ReadByteBlock whose READ and SEARCH name its algorithms, with the members
+// they need.
+template <class B>
+concept ReadBlock = ReadByteBlock<B> && requires {
+    { B::READ } -> std::convertible_to<ReadStep>;
+    { B::SEARCH } -> std::convertible_to<ReadSearch>;
+    requires read_steps_are_declared<B>();
+};
+
+// The index of the first C among n bytes, or n: a window of blocks at a time while it holds none,
+// then a block at a time, the last ending where the bytes end, as the search for a CR or a Ctrl-Z
+// goes. The read's own search where its blocks have windows; narrower blocks leave it to the
+// library's, which searches wider registers than theirs.
+template <char C, ReadBlock Block>
+[[gnu::always_inline]] inline std::uint32_t find_byte_with(const char* from, std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    if constexpr (Block::SEARCH == ReadSearch::CTRL_Z_THEN_CR) {
+        const void* found = n > 0 ? std::memchr(from, C, n) : nullptr;  // null has no bytes
+        return found != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(found) - from)
+                                : n;
+    } else {
+        if (n < SIZE) {
+            for (std::uint32_t i = 0; i < n; ++i)
+                if (from[i] == C) return i;
+            return n;
+        }
+        std::uint32_t at = 0;
+        while (n - at >= Block::WINDOW && !Block::template window_holds<C>(from + at))
+            at += Block::WINDOW;
+        for (;;) {
+            const std::uint32_t start = std::min(at, n - SIZE);
+            const typename Block::Mask found = Block::template mask<C>(Block::load(from + start));
+            if (found != 0) return start + Block::first(found);
+            if (start == n - SIZE) return n;
+            at += SIZE;
+        }
+    }
+}
+
+// Fast because a CR-LF ends most lines: the first blocks, where the next CR mostly lies, are
+// searched inline, and only a longer run, which spreads the call's fixed cost, goes to a search
+// of wider steps.
+template <ReadBlock Block>
+[[gnu::always_inline]] inline std::uint32_t find_cr_with(const char* from, std::uint32_t n) {
     constexpr std::uint32_t INLINE = 128;
     std::uint32_t at = 0;
     if (n >= INLINE) {
+#pragma GCC unroll 16  // at every level of optimisation: a few blocks, each with its own exit
         for (; at < INLINE; at += Block::SIZE) {
             const typename Block::Mask crs = Block::template mask<CR>(Block::load(from + at));
             if (crs != 0) return at + Block::first(crs);
         }
     }
-    const void* cr = std::memchr(from + at, CR, n - at);
-    return cr != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(cr) - from) : n;
+    return at + find_byte_with<CR, Block>(from + at, n - at);
 }
 
 // The index of the first CR among n bytes whose next byte, also among them, is an LF: the first
@@ -93,31 +173,6 @@ inline std::uint32_t find_pair_plain(const char* from, std::uint32_t n) {
         if (from[i] == CR && from[i + 1] == LF) return i;
     return n;
 }
-
-// Blocks that store a block without some of its bytes in the same work whatever they are:
-// store_without(to, bytes, drops) stores the bytes not in drops from `to`, reaching at most SIZE
-// bytes, and returns how many there are, SIZE - count(drops); pairs(from, bytes) is the mask of
-// the block's pairs' CRs, a CR whose next byte, the next block's first for the last, is an LF,
-// found without a shift across the mask. The masks have one bit a byte.
-template <class B>
-concept StoresWithout = ReadByteBlock<B> &&
-    requires(const char* from, char* to, typename B::Bytes bytes, typename B::Mask drops) {
-    { B::store_without(to, bytes, drops) } -> std::same_as<std::uint32_t>;
-    { B::pairs(from, bytes) } -> std::same_as<typename B::Mask>;
-    requires B::SIZE == sizeof(typename B::Mask) * 8;
-};
-
-// Blocks that also load and store part of a block, the first n bytes, n below SIZE, reading and
-// writing no byte past them: load_first(from, n) gives them with zeros after, and
-// store_first_without(to, bytes, drops, n) stores those not in drops, as store_without does, and
-// returns how many there are. The last bytes before the stop then take one block, not a byte loop.
-template <class B>
-concept StoresPartWithout = StoresWithout<B> &&
-    requires(const char* from, char* to, typename B::Bytes bytes, typename B::Mask drops,
-             std::uint32_t n) {
-    { B::load_first(from, n) } -> std::same_as<typename B::Bytes>;
-    { B::store_first_without(to, bytes, drops, n) } -> std::same_as<std::uint32_t>;
-};
 
 // The pairs' CRs among the first n bytes, whose next bytes are the first n + 1: the zeros past
 // them are neither a CR nor an LF.
@@ -129,8 +184,8 @@ typename Block::Mask pairs_among_first(const char* from, std::uint32_t n) {
 
 // Fast because until the first pair nothing moves, so a lone CR costs only the test of its next
 // byte, and the runs between CRs are searched as find_cr_with searches them.
-template <ReadByteBlock Block>
-std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+template <ReadBlock Block>
+[[gnu::always_inline]] inline std::uint32_t find_pair_cr_by_cr(const char* from, std::uint32_t n) {
     for (std::uint32_t at = 0; at + 1 < n; ++at) {
         at += find_cr_with<Block>(from + at, n - 1 - at);  // a CR with a byte after it
         if (at + 1 < n && from[at + 1] == LF) return at;
@@ -138,22 +193,31 @@ std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
     return n;
 }
 
-// Where the block drops bytes in the same work whatever they are, it is wide and its masks cheap:
-// each block is searched for a pair whole, and a lone CR costs no branch.
+// Where the block finds its pairs' CRs in the same work whatever they are, it is wide and its
+// masks cheap: each block is searched for a pair whole, and a lone CR costs no branch.
 template <StoresWithout Block>
-std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint32_t find_pair_by_blocks(const char* from, std::uint32_t n) {
     std::uint32_t at = 0;
     for (; at + Block::SIZE < n; at += Block::SIZE) {
         const typename Block::Mask pairs = Block::pairs(from + at, Block::load(from + at));
         if (pairs != 0) return at + Block::first(pairs);
     }
-    if constexpr (StoresPartWithout<Block>) {
+    if constexpr (Block::READ == ReadStep::WITHOUT_PAIRS_TO_END) {
         if (n - at < 2) return n;  // no byte here has its next
         const typename Block::Mask pairs = pairs_among_first<Block>(from + at, n - 1 - at);
         return pairs != 0 ? at + Block::first(pairs) : n;
     } else {
         return at + find_pair_plain(from + at, n - at);
     }
+}
+
+// The index of the first pair's CR among n bytes, or n, by the block's own algorithm.
+template <ReadBlock Block>
+[[gnu::always_inline]] inline std::uint32_t find_pair_with(const char* from, std::uint32_t n) {
+    if constexpr (Block::READ == ReadStep::CR_BY_CR)
+        return find_pair_cr_by_cr<Block>(from, n);
+    else
+        return find_pair_by_blocks<Block>(from, n);
 }
 
 // Copies n bytes, fewer than the block holds, each read before a store can reach it: as the
@@ -181,7 +245,7 @@ inline void move_down_plain(char* to, const char* from, std::uint32_t n) {
 // call. Blocks go forward, each loaded before it is stored, so that a store never reaches bytes
 // not yet loaded; the last block, which may overlap the stores before it, is loaded first of all.
 template <ReadByteBlock Block>
-void move_down_with(char* to, const char* from, std::uint32_t n) {
+[[gnu::always_inline]] inline void move_down_with(char* to, const char* from, std::uint32_t n) {
     if (n < Block::SIZE) {
         copy_below<Block>(to, from, n);  // reads each byte before a store can reach it
         return;
@@ -195,10 +259,10 @@ void move_down_with(char* to, const char* from, std::uint32_t n) {
     Block::store(to + n - Block::SIZE, last);
 }
 
-// Converts the text in place up to the first Ctrl-Z among its n bytes, or the end, the stop: each
-// CR-LF becomes LF, a lone CR stays. It stops before the last byte before the stop, or after it
-// when a pair ends there, and leaves that byte, whose CR may pair with the next block, to the
-// caller.
+// Converts the text in place up to the data's end, the first Ctrl-Z among its n bytes or the
+// text's end (Squeezed::stop): each CR-LF becomes LF, a lone CR stays. It ends before the data's
+// last byte, or after it when a pair ends there, and leaves that byte, whose CR may pair with the
+// next block, to the caller.
 inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
     std::uint32_t stop = 0;
     while (stop < n && text[stop] != CTRL_Z)
@@ -243,25 +307,29 @@ template <ReadByteBlock Block>
 // Once a pair has been dropped the bytes lie at least one below where they came from, so a block
 // stored without its pairs' CRs, from where its bytes go, reaches no byte not yet loaded. A pair's
 // CR is a CR whose next byte, the next block's first for the last, is an LF; each block and the
-// byte after it lie before the stop's last byte, so that byte is never a pair's LF. No branch
-// depends on the lines.
+// byte after it lie before the data's last byte, so that byte is never a pair's LF. No branch
+// depends on the lines. Counts, not pointers, say how far: no pointer past the data is formed.
 template <StoresWithout Block>
-void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
-                           std::uint32_t stop) {
+void squeeze_blocks_without_pairs(char* text, std::uint32_t& kept, std::uint32_t& read,
+                                  std::uint32_t stop) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
     const char* from = text + read;
-    const char* const last = text + stop - 1;
-    while (from + SIZE < last) {
-        const typename Block::Bytes bytes = Block::load(from);
-        to += Block::store_without(to, bytes, Block::pairs(from, bytes));
-        from += SIZE;
+    const std::uint32_t last = stop - 1;  // the data's last byte: no block reaches it
+    if (last > read + SIZE) {
+        const char* const end = text + (last - SIZE);  // the blocks begin before it
+        do {
+            const typename Block::Bytes bytes = Block::load(from);
+            to += Block::store_without(to, bytes, Block::pairs(from, bytes));
+            from += SIZE;
+        } while (from < end);
     }
-    // The bytes left but the stop's last two, as one part of a block: the first of those two may
+    // The bytes left but the data's last two, as one part of a block: the first of those two may
     // be a pair's CR whose LF is the last, and the caller's byte loop reads them as a pair.
-    if constexpr (StoresPartWithout<Block>) {
-        if (last - 1 - from > 0) {
-            const auto part = static_cast<std::uint32_t>(last - 1 - from);
+    if constexpr (Block::READ == ReadStep::WITHOUT_PAIRS_TO_END) {
+        const auto at = static_cast<std::uint32_t>(from - text);
+        if (last > at + 1) {
+            const std::uint32_t part = last - 1 - at;
             to += Block::store_first_without(to, Block::load_first(from, part),
                                              pairs_among_first<Block>(from, part), part);
             from += part;
@@ -272,7 +340,7 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
 }
 
 // Once a pair has been dropped every byte moves down, and a line costs a block or two searched and
-// moved in the same pass. Each block lies before the stop's last byte, so a CR in it has its next
+// moved in the same pass. Each block lies before the data's last byte, so a CR in it has its next
 // byte. Every store stays below the bytes not yet read. While the bytes have moved down less than
 // a block, a block with no CR is stored whole where its bytes go; in a block with one, the bytes
 // before the CR go as the whole block when that cannot reach past the CR, else as a short copy,
@@ -281,56 +349,68 @@ void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
 // each pair's CR is dropped by storing the block again from its LF on, one byte further down: a
 // pair then costs a test and a copy, and a lone CR its test alone.
 template <ReadByteBlock Block>
-void squeeze_moving_blocks(char* text, std::uint32_t& kept, std::uint32_t& read,
-                           std::uint32_t stop) {
+void squeeze_blocks_cr_by_cr(char* text, std::uint32_t& kept, std::uint32_t& read,
+                             std::uint32_t stop) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
     const char* from = text + read;
-    const char* const last = text + stop - 1;  // the stop's last byte: no block reaches it
-    while (from + SIZE <= last && from < to + SIZE) {
-        const typename Block::Bytes bytes = Block::load(from);
-        const typename Block::Mask crs = Block::template mask<CR>(bytes);
-        if (crs == 0) {
-            Block::store(to, bytes);
-            to += SIZE;
-            from += SIZE;
-            continue;
+    // The blocks end before the data's last byte: each begins at the latest a block and a byte
+    // before the end, and while the bytes have moved down less than a block, `to` lies less than
+    // a block before it.
+    if (stop > SIZE) {
+        const char* const last_block = text + (stop - 1 - SIZE);
+        while (from <= last_block && from < to + SIZE) {
+            const typename Block::Bytes bytes = Block::load(from);
+            const typename Block::Mask crs = Block::template mask<CR>(bytes);
+            if (crs == 0) {
+                Block::store(to, bytes);
+                to += SIZE;
+                from += SIZE;
+                continue;
+            }
+            const std::uint32_t at = Block::first(crs);
+            if (to + SIZE <= from + at + 1)
+                Block::store(to, bytes);
+            else
+                copy_below<Block>(to, from, at);
+            to += at;
+            from += at;
+            const bool pair = from[1] == LF;
+            *to++ = pair ? LF : CR;
+            from += pair ? 2 : 1;
         }
-        const std::uint32_t at = Block::first(crs);
-        if (to + SIZE <= from + at + 1)
-            Block::store(to, bytes);
-        else
-            copy_below<Block>(to, from, at);
-        to += at;
-        from += at;
-        const bool pair = from[1] == LF;
-        *to++ = pair ? LF : CR;
-        from += pair ? 2 : 1;
     }
     // A pair's block, stored again from its LF, is read up to a block past the block it is in, and
     // a pair whose CR ends a block has its LF read by the next: each block ends two blocks before
-    // the stop, so both reads stay before it and the last byte is never a pair's LF.
-    const char* const stop_at = text + stop;
-    if (stop_at - from > static_cast<std::ptrdiff_t>(2 * SIZE))
-        squeeze_far_blocks<Block>(to, from, stop_at - 2 * SIZE);
+    // the data's end, so both reads stay before it and the last byte is never a pair's LF.
+    const char* const end = text + stop;
+    if (end - from > static_cast<std::ptrdiff_t>(2 * SIZE))
+        squeeze_far_blocks<Block>(to, from, end - 2 * SIZE);
     kept = static_cast<std::uint32_t>(to - text);
     read = static_cast<std::uint32_t>(from - text);
 }
 
+// Once a pair has been dropped and every byte moves, by the block's own algorithm.
+template <ReadBlock Block>
+[[gnu::always_inline]] inline void squeeze_moving(char* text, std::uint32_t& kept,
+                                                  std::uint32_t& read, std::uint32_t stop) {
+    if constexpr (Block::READ == ReadStep::CR_BY_CR)
+        squeeze_blocks_cr_by_cr<Block>(text, kept, read, stop);
+    else
+        squeeze_blocks_without_pairs<Block>(text, kept, read, stop);
+}
+
 // Fast because nothing moves until the first pair, which is looked for alone, and after it a line
-// costs a search and a move of blocks, both inline. The stop is found first, by the library's
-// search. Kept out of line: inlined after the one-pass search, its loop was compiled into more
-// instructions.
-template <ReadByteBlock Block>
+// costs a search and a move of blocks, both inline. The data's end is found first. Kept out of
+// line: inlined into the one-pass search's caller, its loop compiles to more instructions.
+template <ReadBlock Block>
 [[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
-    const void* z = n > 0 ? std::memchr(text, CTRL_Z, n) : nullptr;  // no text may have no address
-    const std::uint32_t stop =
-        z != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(z) - text) : n;
+    const std::uint32_t stop = find_byte_with<CTRL_Z, Block>(text, n);
     const std::uint32_t pair = find_pair_with<Block>(text, stop);
     if (pair == stop) return nothing_moved(stop);
     text[pair] = LF;
     std::uint32_t kept = pair + 1, read = pair + 2;
-    squeeze_moving_blocks<Block>(text, kept, read, stop);  // from here on every byte moves
+    squeeze_moving<Block>(text, kept, read, stop);  // from here on every byte moves
     while (read + 1 < stop) {
         const std::uint32_t run = find_cr_with<Block>(text + read, stop - 1 - read);
         move_down_with<Block>(text + kept, text + read, run);  // a pair has gone: every byte moves
@@ -344,18 +424,18 @@ template <ReadByteBlock Block>
         }
         text[kept++] = LF;
         read += 2;
-        squeeze_moving_blocks<Block>(text, kept, read, stop);  // from here on every byte moves
+        squeeze_moving<Block>(text, kept, read, stop);  // from here on every byte moves
     }
     return {kept, read, stop};
 }
 
-// Where the block looks for a CR and a Ctrl-Z at once, text with no CR before its stop, most of
-// all text with LF line ends, is read once: the search for the first of either finds the stop,
+// Where the block looks for a CR and a Ctrl-Z at once, text with no CR before its end, most of
+// all text with LF line ends, is read once: the search for the first of either finds the end,
 // and nothing before it changes. Once a CR is met the rest goes as above, each CR being found
 // near the one before.
-template <ReadByteBlock Block>
+template <ReadBlock Block>
 Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
-    if constexpr (FindsCrOrCtrlZ<Block>) {
+    if constexpr (Block::SEARCH == ReadSearch::CR_OR_CTRL_Z) {
         const std::uint32_t at = find_cr_or_ctrl_z_with<Block>(text, n);
         if (at == n || text[at] == CTRL_Z) return nothing_moved(at);
         const Squeezed rest = squeeze_crlf_in_two_passes<Block>(text + at, n - at);

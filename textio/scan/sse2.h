@@ -12,8 +12,8 @@ namespace mirzet::scan {
 inline namespace MIRZET_SCAN_VARIANT {
 
 // Thirty-two bytes at a time in two SSE2 registers (every x86-64 has them): a compare and a mask
-// per half, one bit per byte. Measured against one register, this halves the blocks a
-// source-like line takes and costs fewer instructions per line.
+// per half, one bit per byte. Against one register, this halves the blocks a source-like line
+// takes, and the instructions it costs.
 struct Sse2Block : BitPerByte {
 #if defined(__x86_64__) && !defined(__BMI__)
     // Without BMI1 the compiler clears a register for its count of trailing zeros and widens the
@@ -29,6 +29,9 @@ struct Sse2Block : BitPerByte {
         __m128i low, high;
     };
     static constexpr std::uint32_t SIZE = 32;
+    static constexpr WriteStep WRITE = WriteStep::STORE_AGAIN;
+    static constexpr ReadStep READ = ReadStep::CR_BY_CR;
+    static constexpr ReadSearch SEARCH = ReadSearch::CTRL_Z_THEN_CR;
 
     static Bytes load(const char* from) {
         return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)),

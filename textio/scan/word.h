@@ -15,6 +15,9 @@ struct WordBlock : SpacedMask<std::uint64_t, 8> {
                   "a word's bytes are in one of the two orders");
     using Bytes = std::uint64_t;
     static constexpr std::uint32_t SIZE = 8;
+    static constexpr WriteStep WRITE = WriteStep::STORE_AGAIN;
+    static constexpr ReadStep READ = ReadStep::CR_BY_CR;
+    static constexpr ReadSearch SEARCH = ReadSearch::CTRL_Z_THEN_CR;
 
     static Bytes load(const char* from) {
         Bytes bytes;

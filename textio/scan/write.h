@@ -12,22 +12,25 @@ struct Expanded {
     std::uint32_t taken;   // bytes of the text they came from
 };
 
-// What the fast forms of expand_lf may store past the limit: out needs room for limit +
-// EXPAND_SLACK bytes, against limit + 1 for the plain loop. Bytes past the length it reports are
-// scratch. Every form takes any n and any limit below UINT32_MAX, the plain one's length, up to
-// limit + 1, being 32 bits wide.
-constexpr std::uint32_t EXPAND_SLACK = 4 * WIDEST_BLOCK;
+// The bytes past the end of a text that expand_lf_padded may read: its last step loads two blocks
+// from at least one byte before the end. The caller guarantees they are allocated and readable;
+// what they hold never matters, and nothing is stored there.
+constexpr std::uint32_t PADDING = 2 * WIDEST_BLOCK - 1;
 
-// The most bytes past its text that expand_lf_lending borrows, whatever the block: a turn of two
-// blocks lent, and a block more that a turn with few LFs only reads.
-constexpr std::uint32_t LENDING_REACH = 3 * WIDEST_BLOCK;
+// The bytes past the end of what the write's loops store that they may store as scratch: a step
+// begins before the limit (or before 2n, where the whole text is converted) and stores at most
+// four blocks less a byte from where its output begins. So expand_lf's out needs room for limit +
+// OVERRUN bytes, and that of expand_lf_all and expand_lf_padded for 2 * n + OVERRUN; the plain
+// loop needs limit + 1. Bytes past the length reported are scratch.
+constexpr std::uint32_t OVERRUN = 4 * WIDEST_BLOCK - 1;
 
 inline namespace MIRZET_SCAN_VARIANT {
 
 // ---- a chunk of output: a CR before every LF ----
 
 // Copies text into out, a CR before each LF, until out holds at least limit bytes or the n bytes
-// of text run out. A pair crossing the mark is completed, so out needs room for limit + 1.
+// of text run out. A pair that the limit falls inside is completed, so out needs room for
+// limit + 1.
 inline Expanded expand_lf_plain(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     std::uint32_t length = 0, taken = 0;
     while (length < limit && taken < n) {
@@ -38,12 +41,17 @@ inline Expanded expand_lf_plain(char* out, std::uint32_t limit, const char* text
     return {length, taken};
 }
 
+// The plain twin: every byte, no limit.
+inline std::uint32_t expand_lf_all_plain(char* out, const char* text, std::uint32_t n) {
+    return expand_lf_plain(out, UINT32_MAX, text, n).length;
+}
+
 // Where the limit falls inside a block whose text started with room bytes of out left before the
 // limit: the lengths of out and of the text up to the first end of a character at or past the
 // limit, lfs being the block's LFs. Each LF takes two bytes of out, every other byte one, so the
 // limit lands on such an end unless it falls between an LF's CR and the LF.
 template <ByteBlock Block>
-Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
+Expanded limit_in_block(typename Block::Mask lfs, std::uint32_t room) {
     std::uint32_t pairs = 0;
     while (lfs != 0) {
         const std::uint32_t at = Block::first(lfs);
@@ -58,35 +66,57 @@ Expanded stop_in_block(typename Block::Mask lfs, std::uint32_t room) {
 // Which ends the block loop watches: the limit, the text's or both.
 enum class Watch { LIMIT, TEXT, BOTH };
 
-// Blocks that store a block with a CR before each LF in the same work whatever its LFs:
-// store_with_crs(to, bytes, lfs) stores it from `to`, reaching at most WITH_CRS_REACH bytes, and
-// returns the bytes that count, SIZE + count(lfs).
+// What the write's algorithms ask of a block beyond ByteBlock, each stated with the scratch it
+// stores past its bytes, which OVERRUN must cover from a step's start.
+//
+// WITH_CRS: store_with_crs(to, bytes, lfs) stores the block with a CR before each LF in the same
+// work whatever its LFs, storing at most WITH_CRS_OVERRUN bytes from `to`, and returns the bytes
+// that count, SIZE + count(lfs). A step of two such stores stores at most 2 * SIZE - 1 +
+// WITH_CRS_OVERRUN bytes from its start.
 template <class B>
 concept StoresWithCrs = ByteBlock<B> &&
     requires(char* to, typename B::Bytes bytes, typename B::Mask lfs) {
     { B::store_with_crs(to, bytes, lfs) } -> std::same_as<std::uint32_t>;
-    requires 2 * B::SIZE + B::WITH_CRS_REACH <= EXPAND_SLACK;
+    requires 2 * B::SIZE - 1 + B::WITH_CRS_OVERRUN <= OVERRUN;
 };
 
-// Blocks whose turns of at most FEW_LFS_A_TURN LFs are stored by store_turn_with_few_crs: two
-// blocks of 32 bytes, their masks one word of 64 bits.
+// WITH_CRS_OR_FEW: besides, steps of at most FEW_LFS_A_STEP LFs are stored by
+// store_step_with_few_crs, which takes two blocks of 32 bytes whose masks make one word of 64 bits,
+// and stores at most 3 * SIZE + FEW_LFS_A_STEP bytes from the step's start.
 template <class B>
-concept StoresTurnWithFewCrs =
+concept StoresFewCrs =
     StoresWithCrs<B> && std::same_as<typename B::Mask, std::uint32_t> && B::SIZE == 32 &&
-    B::FEW_LFS_A_TURN > 0 && requires {
-    requires 3 * B::SIZE + B::FEW_LFS_A_TURN <= EXPAND_SLACK;
+    B::FEW_LFS_A_STEP > 0 && requires {
+    requires 3 * B::SIZE + B::FEW_LFS_A_STEP <= OVERRUN + 1;
 };
 
-// Two blocks with at most FEW_LFS_A_TURN LFs between them, stored from `to` with no table: each
+template <ByteBlock Block>
+constexpr bool write_step_is_declared() {
+    if constexpr (Block::WRITE == WriteStep::WITH_CRS_OR_FEW)
+        return StoresFewCrs<Block>;
+    else if constexpr (Block::WRITE == WriteStep::WITH_CRS)
+        return StoresWithCrs<Block>;
+    else  // stores again from each LF: up to a block less a byte, plus a byte for each LF
+        return 3 * Block::SIZE - 1 <= OVERRUN;
+}
+
+// A block of the write: a ByteBlock whose WRITE names its step, with the members that step needs.
+template <class B>
+concept WriteBlock = ByteBlock<B> && requires {
+    { B::WRITE } -> std::convertible_to<WriteStep>;
+    requires write_step_is_declared<B>();
+};
+
+// Two blocks with at most FEW_LFS_A_STEP LFs between them, stored from `to` with no table: each
 // stored whole where it goes, then for each LF in turn a CR in its place and 32 bytes loaded from
 // that LF stored a byte further along. Each store is right up to the next LF, whose own come after
 // it, or up to its block's end, where the second block's bytes are already placed as they come
-// after the first's LFs. An LF the turn lacks is found at byte 64 (a count of trailing zeros of
-// nothing), so its CR and its store fall past the turn's bytes, where the next turn's stores go,
-// and its load is taken from the turn's start. The stores reach 3 * SIZE + FEW_LFS_A_TURN bytes,
-// and the loads 3 * SIZE - 1 past `from`; returns the bytes that count.
-template <StoresTurnWithFewCrs Block>
-[[gnu::always_inline]] inline std::size_t store_turn_with_few_crs(char* to, const char* from,
+// after the first's LFs. An LF the step lacks is found at byte 64 (a count of trailing zeros of
+// nothing), so its CR and its store fall past the step's bytes, where the next step's stores go,
+// and its load is taken from the step's start. The loads read up to 3 * SIZE - 1 bytes from `from`;
+// returns the bytes that count.
+template <StoresFewCrs Block>
+[[gnu::always_inline]] inline std::size_t store_step_with_few_crs(char* to, const char* from,
                                                                   typename Block::Bytes first,
                                                                   typename Block::Bytes second,
                                                                   std::uint32_t first_lfs,
@@ -96,7 +126,9 @@ template <StoresTurnWithFewCrs Block>
     Block::store(to, first);
     Block::store(to + first_length, second);
     std::uint64_t lfs = first_lfs | std::uint64_t{second_lfs} << SIZE;
-    for (std::size_t crs = 0; crs < Block::FEW_LFS_A_TURN; ++crs) {
+    // Unrolled at every level of optimisation: a loop of three costs a counter and a branch each.
+#pragma GCC unroll 8
+    for (std::size_t crs = 0; crs < Block::FEW_LFS_A_STEP; ++crs) {
         const auto at = static_cast<std::size_t>(std::countr_zero(lfs));
         to[at + crs] = CR;
         Block::store(to + at + crs + 1, Block::load(from + (at & (2 * SIZE - 1))));
@@ -105,40 +137,48 @@ template <StoresTurnWithFewCrs Block>
     return first_length + SIZE + Block::count(second_lfs);
 }
 
-// The text a turn of the block loop takes: two blocks where they store themselves with their CRs,
+// The text a step of the block loop takes: two blocks where they store themselves with their CRs,
 // else one.
-template <ByteBlock Block>
-constexpr std::uint32_t TURN = StoresWithCrs<Block> ? 2 * Block::SIZE : Block::SIZE;
+template <WriteBlock Block>
+constexpr std::uint32_t STEP =
+    Block::WRITE == WriteStep::STORE_AGAIN ? Block::SIZE : 2 * Block::SIZE;
 
-// One turn of the block loop, out and text each stepped past it.
+// How a step treats its LFs: all of them as any step does, few of them (a step of
+// WITH_CRS_OR_FEW that tries store_step_with_few_crs first), or those of its first `keep` bytes
+// alone, the rest of the step being padding past the text's end.
+enum class Lfs { ALL, FEW, KEPT };
+
+// One step of the block loop, out and text each stepped past it (with Lfs::KEPT, out as though
+// each byte past the first `keep` were one byte of text with no LF).
 //
-// With FEW, where the block has store_turn_with_few_crs, a turn of few LFs, none included, is
-// stored by it: no test for 64 bytes with no LF, which text whose lines are shorter than a few
-// turns fails at random, only one for more than a few LFs, which most such text seldom has and
-// text of short lines nearly always. Its stores reach 3 * SIZE + FEW_LFS_A_TURN bytes past out,
-// its loads 3 * SIZE - 1 past the text.
+// Few LFs: a step with at most FEW_LFS_A_STEP, none included, is stored by
+// store_step_with_few_crs: no test for 64 bytes with no LF, which text whose lines are shorter
+// than a few steps fails at random, only one for more than a few LFs, which most such text seldom
+// has and text of short lines nearly always.
 //
-// Where the blocks store themselves with their CRs, two blocks with no LF are stored as they are,
-// and otherwise each with its CRs: no branch depends on where the lines end, which the processor
-// cannot guess, only on whether 64 bytes hold a line end, which it can for short lines and for
-// long. The stores reach 2 * SIZE + WITH_CRS_REACH bytes past out.
+// With CRs: two blocks with no LF are stored as they are, and otherwise each with its CRs: no
+// branch depends on where the lines end, which the processor cannot guess, only on whether 64
+// bytes hold a line end, which it can for short lines and for long.
 //
-// Otherwise an LF-free block costs one copy and one test, and an LF a CR and one more copy: the
-// block is stored whole, then each LF in it gets its CR and the block is stored again from that LF
-// on, one byte further along. Those stores reach up to 3 * SIZE - 1 bytes past out.
-//
-// Either way the loads reach 2 * SIZE - 1 bytes past the text.
-template <ByteBlock Block, bool FEW = false>
-[[gnu::always_inline]] inline void expand_turn(char*& to, const char*& from) {
+// Stored again: an LF-free block costs one copy and one test, and an LF a CR and one more copy:
+// the block is stored whole, then each LF in it gets its CR and the block is stored again from
+// that LF on, one byte further along.
+template <WriteBlock Block, Lfs LFS = Lfs::ALL>
+[[gnu::always_inline]] inline void expand_step(char*& to, const char* from,
+                                               std::uint32_t keep = STEP<Block>) {
     constexpr std::uint32_t SIZE = Block::SIZE;
-    if constexpr (StoresWithCrs<Block>) {
+    if constexpr (Block::WRITE != WriteStep::STORE_AGAIN) {
         const typename Block::Bytes first = Block::load(from), second = Block::load(from + SIZE);
-        const typename Block::Mask first_lfs = Block::template mask<LF>(first),
-                                   second_lfs = Block::template mask<LF>(second);
-        if constexpr (FEW) {
-            if (Block::count(first_lfs) + Block::count(second_lfs) <= Block::FEW_LFS_A_TURN) {
+        typename Block::Mask first_lfs = Block::template mask<LF>(first),
+                             second_lfs = Block::template mask<LF>(second);
+        if constexpr (LFS == Lfs::KEPT) {
+            first_lfs = Block::first_bytes(first_lfs, keep);
+            second_lfs = Block::first_bytes(second_lfs, keep > SIZE ? keep - SIZE : 0);
+        }
+        if constexpr (LFS == Lfs::FEW) {
+            if (Block::count(first_lfs) + Block::count(second_lfs) <= Block::FEW_LFS_A_STEP) {
                 to +=
-                    store_turn_with_few_crs<Block>(to, from, first, second, first_lfs, second_lfs);
+                    store_step_with_few_crs<Block>(to, from, first, second, first_lfs, second_lfs);
             } else {
                 to += Block::store_with_crs(to, first, first_lfs);
                 to += Block::store_with_crs(to, second, second_lfs);
@@ -152,10 +192,10 @@ template <ByteBlock Block, bool FEW = false>
             to += Block::store_with_crs(to, second, second_lfs);
         }
     } else {
-        static_assert(3 * SIZE <= EXPAND_SLACK);
         const typename Block::Bytes bytes = Block::load(from);
         Block::store(to, bytes);
         typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        if constexpr (LFS == Lfs::KEPT) lfs = Block::first_bytes(lfs, keep);
         while (lfs != 0) {
             const std::size_t at = Block::first(lfs);  // as wide as a pointer: no widening
             lfs &= lfs - 1;
@@ -166,23 +206,24 @@ template <ByteBlock Block, bool FEW = false>
         }
         to += SIZE;
     }
-    from += TURN<Block>;
 }
 
-// Fast because a turn costs a few instructions a block, and the loop keeps one pointer into out
-// and nothing of a block once it is done. Each turn begins before the limit and at most 2 * SIZE
-// bytes before the text's end, which this loop watches only where each may come first. The turn
+// Fast because a step costs a few instructions a block, and the loop keeps one pointer into out
+// and nothing of a block once it is done. Each step begins before the limit and at most 2 * SIZE
+// bytes before the text's end, which this loop watches only where each may come first. The step
 // that reaches the limit is looked at again, a block at a time from its end, once a call, and cut
 // back to it.
-template <ByteBlock Block, Watch WATCH>
-Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+template <WriteBlock Block, Watch WATCH>
+[[gnu::always_inline]] inline Expanded expand_lf_blocks_until(char* out, std::uint32_t limit,
+                                                              const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = out;
     const char* from = text;
     char* const to_end = out + limit;
     const char* const from_last = text + (n - 2 * SIZE);
     do {
-        expand_turn<Block>(to, from);
+        expand_step<Block>(to, from);
+        from += STEP<Block>;
     } while ((WATCH == Watch::TEXT || to < to_end) && (WATCH == Watch::LIMIT || from <= from_last));
     if (to < to_end)
         return {static_cast<std::uint32_t>(to - out), static_cast<std::uint32_t>(from - text)};
@@ -192,29 +233,29 @@ Expanded expand_lf_blocks_until(char* out, std::uint32_t limit, const char* text
         block_lfs = Block::template mask<LF>(Block::load(from));
         to -= SIZE + Block::count(block_lfs);
     } while (to >= to_end);
-    const Expanded cut = stop_in_block<Block>(block_lfs, static_cast<std::uint32_t>(to_end - to));
+    const Expanded cut = limit_in_block<Block>(block_lfs, static_cast<std::uint32_t>(to_end - to));
     return {static_cast<std::uint32_t>(to - out) + cut.length,
             static_cast<std::uint32_t>(from - text) + cut.taken};
 }
 
-// Out grows at least as fast as the text is taken, and at most twice as fast. The turns begin at
-// most 2 * SIZE bytes before the text's end, so they take at most n - 2 * SIZE + TURN bytes of it.
+// Out grows at least as fast as the text is taken, and at most twice as fast. The steps begin at
+// most 2 * SIZE bytes before the text's end, so they take at most n - 2 * SIZE + step bytes of it.
 // With limit + 2 * SIZE bytes of text or more the limit comes first, and the loop need not watch
-// the text's end; with so little text that twice what the turns take falls short of the limit,
-// it need not watch the limit. Halving the limit, rounded up, rather than doubling the text keeps
-// the test right for every n: doubling would wrap past 2^32.
+// the text's end; where twice what the steps take is no more than the limit, it need not watch the
+// limit. Counted in 64 bits: twice the text taken may pass 2^32.
 constexpr Watch watch_for(std::uint32_t limit, std::uint32_t n, std::uint32_t size,
-                          std::uint32_t turn) {
+                          std::uint32_t step) {
     if (n - 2 * size >= limit) return Watch::LIMIT;
-    if (n - 2 * size + turn < limit / 2 + limit % 2) return Watch::TEXT;
+    if (2 * (std::uint64_t{n} - 2 * size + step) <= limit) return Watch::TEXT;
     return Watch::BOTH;
 }
 
-template <ByteBlock Block>
-Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+template <WriteBlock Block>
+[[gnu::always_inline]] inline Expanded expand_lf_blocks(char* out, std::uint32_t limit,
+                                                        const char* text, std::uint32_t n) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     if (n < 2 * SIZE) return {0, 0};
-    switch (watch_for(limit, n, SIZE, TURN<Block>)) {
+    switch (watch_for(limit, n, SIZE, STEP<Block>)) {
         case Watch::LIMIT:
             return expand_lf_blocks_until<Block, Watch::LIMIT>(out, limit, text, n);
         case Watch::TEXT:
@@ -228,7 +269,8 @@ Expanded expand_lf_blocks(char* out, std::uint32_t limit, const char* text, std:
 // The same near the end of the room or the text: a block at a time while a whole block and the
 // pair it may end with fit, each LF ending its block.
 template <ByteBlock Block>
-Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
+[[gnu::always_inline]] inline Expanded expand_lf_by_lf(char* out, std::uint32_t limit,
+                                                       const char* text, std::uint32_t n) {
     std::uint32_t length = 0, taken = 0;
     while (length + Block::SIZE <= limit && n - taken >= Block::SIZE) {
         const typename Block::Bytes bytes = Block::load(text + taken);
@@ -248,48 +290,9 @@ Expanded expand_lf_stepping(char* out, std::uint32_t limit, const char* text, st
     return {length, taken};
 }
 
-// ---- all of a text, the last turn running into bytes lent past it ----
-
-// All n bytes of text with a CR before each LF, by whole turns of the block loop: the last turn
-// runs past the text into bytes its caller lends, so no stage for the last bytes, and none of its
-// branches on where the text ends, runs at each call. The lent bytes, TURN of them from text + n,
-// must be readable and writable, and LENDING_REACH of them readable; the TURN are set to NUL for
-// the loop, so that they hold no LF and stand for themselves in out, then given back, and those
-// after them, only read, land in out past what counts. out needs room for 2 * n + EXPAND_SLACK.
-// Returns the bytes of out that count.
-template <ByteBlock Block>
-std::uint32_t expand_lf_lending_with(char* out, char* text, std::uint32_t n) {
-    constexpr std::uint32_t LENT = TURN<Block>;
-    char* const end = text + n;
-    char kept[LENT];
-    std::memcpy(kept, end, LENT);
-    std::memset(end, 0, LENT);
-    char* to = out;
-    const char* from = text;
-    // A turn with no LF costs least stored as it is, as where lines are long most turns are: a
-    // call whose first turn holds no LF keeps the test for one, as does a call of a few turns,
-    // such as a piece of a line, where the test of the first turn would be as hard to guess.
-    if constexpr (StoresTurnWithFewCrs<Block>) {
-        if (n >= 4 * LENT && (Block::template mask<LF>(Block::load(text)) |
-                              Block::template mask<LF>(Block::load(text + Block::SIZE))) != 0) {
-            while (from < end)
-                expand_turn<Block, true>(to, from);
-        }
-    }
-    while (from < end)
-        expand_turn<Block>(to, from);
-    std::memcpy(end, kept, LENT);
-    return static_cast<std::uint32_t>((to - out) - (from - end));
-}
-
-// The plain twin: every byte, no limit.
-inline std::uint32_t expand_lf_lending_plain(char* out, const char* text, std::uint32_t n) {
-    return expand_lf_plain(out, UINT32_MAX, text, n).length;
-}
-
-// The stages in turn: whole blocks, blocks one LF at a time, words, and single bytes; the later
-// ones only for the text's last bytes. out needs room for limit + EXPAND_SLACK.
-template <ByteBlock Block>
+// The stages in turn: whole steps, blocks one LF at a time, words, and single bytes; the later
+// ones only for the text's last bytes. out needs room for limit + OVERRUN.
+template <WriteBlock Block>
 Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::uint32_t n) {
     Expanded done{0, 0};
     const auto then = [&](Expanded (*stage)(char*, std::uint32_t, const char*, std::uint32_t)) {
@@ -300,10 +303,187 @@ Expanded expand_lf_with(char* out, std::uint32_t limit, const char* text, std::u
         done.taken += more.taken;
     };
     then(expand_lf_blocks<Block>);
-    then(expand_lf_stepping<Block>);
-    then(expand_lf_stepping<WordBlock>);
+    then(expand_lf_by_lf<Block>);
+    then(expand_lf_by_lf<WordBlock>);
     then(expand_lf_plain);
     return done;
+}
+
+// ---- all of a text ----
+
+// Whole steps of the block loop over the text, the last ending at most at its end; a step of few
+// LFs is taken only while the few_reads bytes it reads from its start lie in the text or its
+// padding. Returns
+// where the steps end.
+template <WriteBlock Block>
+[[gnu::always_inline]] inline const char* expand_steps(char*& to, const char* text, std::uint32_t n,
+                                                       std::uint32_t few_reads) {
+    constexpr std::uint32_t WHOLE = STEP<Block>;
+    const char* from = text;
+    // A step with no LF costs least stored as it is, as where lines are long most steps are: a
+    // call whose first step holds no LF keeps the test for one, as does a call of a few steps,
+    // such as a part of a line, where the test of the first step would be as hard to guess.
+    if constexpr (Block::WRITE == WriteStep::WITH_CRS_OR_FEW) {
+        if (n >= 4 * WHOLE && (Block::template mask<LF>(Block::load(text)) |
+                               Block::template mask<LF>(Block::load(text + Block::SIZE))) != 0) {
+            const char* const last_few = text + (n - few_reads);
+            do {
+                expand_step<Block, Lfs::FEW>(to, from);
+                from += WHOLE;
+            } while (from <= last_few);
+        }
+    }
+    if (n >= WHOLE) {
+        const char* const last = text + (n - WHOLE);
+        while (from <= last) {
+            expand_step<Block>(to, from);
+            from += WHOLE;
+        }
+    }
+    return from;
+}
+
+// One block with a CR before each LF, by the block's own store.
+template <WriteBlock Block>
+[[gnu::always_inline]] inline void expand_block(char*& to, const char* from) {
+    if constexpr (Block::WRITE == WriteStep::STORE_AGAIN) {
+        expand_step<Block>(to, from);
+    } else {
+        const typename Block::Bytes bytes = Block::load(from);
+        const typename Block::Mask lfs = Block::template mask<LF>(bytes);
+        if (lfs == 0) {
+            Block::store(to, bytes);
+            to += Block::SIZE;
+        } else {
+            to += Block::store_with_crs(to, bytes, lfs);
+        }
+    }
+}
+
+// The bytes out holds for the first n bytes of the `size` at `from`, of which none lies past the
+// text: n and their LFs' CRs.
+template <WriteBlock Block>
+[[gnu::always_inline]] inline std::uint32_t stored_for_first(const char* from, std::uint32_t size,
+                                                             std::uint32_t n) {
+    std::uint32_t lfs =
+        Block::count(Block::first_bytes(Block::template mask<LF>(Block::load(from)), n));
+    if (size > Block::SIZE && n > Block::SIZE)
+        lfs += Block::count(Block::first_bytes(
+            Block::template mask<LF>(Block::load(from + Block::SIZE)), n - Block::SIZE));
+    return n + lfs;
+}
+
+// The first PART bytes at `from` as the first of a block, the rest of it zeros.
+template <WriteBlock Block, std::uint32_t PART>
+[[gnu::always_inline]] inline typename Block::Bytes load_part(const char* from) {
+    char part[Block::SIZE] = {};
+    std::memcpy(part, from, PART);
+    return Block::load(part);
+}
+
+// n bytes, PART <= n <= 2 * PART, PART below a block, as two parts each stored with its CRs with
+// no test of its bytes: the first PART bytes, then the last PART from where the output of the bytes
+// the two share began. Each part is the first bytes of a block of zeros, whose CRs' places past
+// the part are scratch.
+template <WriteBlock Block, std::uint32_t PART>
+[[gnu::always_inline]] inline void expand_parts(char*& to, const char* text, std::uint32_t n) {
+    static_assert(PART < Block::SIZE);
+    const typename Block::Bytes first = load_part<Block, PART>(text),
+                                last = load_part<Block, PART>(text + (n - PART));
+    const typename Block::Mask first_lfs = Block::template mask<LF>(first),
+                               last_lfs = Block::template mask<LF>(last);
+    const std::uint32_t shared = 2 * PART - n;
+    Block::store_with_crs(to, first, first_lfs);
+    to += PART - shared + Block::count(first_lfs) -
+          Block::count(Block::first_bytes(last_lfs, shared));
+    Block::store_with_crs(to, last, last_lfs);
+    to += PART + Block::count(last_lfs);
+}
+
+// All n bytes of text with a CR before each LF, reading only them. Where a step stores two blocks
+// with their CRs: whole steps, then one more that ends where the text ends. That step begins over
+// bytes already converted, and stores them again as they are, from where their own output began.
+// A text shorter than a step takes a block, and one again ending at the text's end, or two
+// parts of a block the same way. A step that stores its block again from each LF reads up to a
+// block past itself: there the steps stop while that block lies in the text, and blocks, words
+// and bytes one LF at a time take the last bytes. out needs room for 2 * n + OVERRUN. Returns the
+// bytes of out that count.
+template <WriteBlock Block>
+[[gnu::always_inline]] inline std::uint32_t expand_lf_all_with(char* out, const char* text,
+                                                               std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE, WHOLE = STEP<Block>;
+    const std::uint64_t twice = 2 * std::uint64_t{n};
+    const auto limit = static_cast<std::uint32_t>(twice < UINT32_MAX ? twice : UINT32_MAX - 1);
+    if constexpr (Block::WRITE == WriteStep::STORE_AGAIN) {
+        char* to = out;
+        const char* from = text;
+        if (n >= 2 * SIZE - 1) {
+            const char* const last = text + (n - (2 * SIZE - 1));
+            do {
+                expand_step<Block>(to, from);
+                from += SIZE;
+            } while (from <= last);
+        }
+        auto length = static_cast<std::uint32_t>(to - out);
+        auto taken = static_cast<std::uint32_t>(from - text);
+        const auto then = [&](Expanded more) {
+            length += more.length;
+            taken += more.taken;
+        };
+        then(expand_lf_by_lf<Block>(out + length, limit - length, text + taken, n - taken));
+        if constexpr (SIZE > WordBlock::SIZE)
+            then(expand_lf_by_lf<WordBlock>(out + length, limit - length, text + taken, n - taken));
+        return length + expand_lf_all_plain(out + length, text + taken, n - taken);
+    } else {
+        char* to = out;
+        if (n >= WHOLE) {
+            const char* const from = expand_steps<Block>(to, text, n, 3 * SIZE);
+            const auto left = static_cast<std::uint32_t>(text + n - from);
+            if (left > 0) {
+                const char* const last = text + (n - WHOLE);
+                to -= stored_for_first<Block>(last, WHOLE, WHOLE - left);
+                expand_step<Block>(to, last);
+            }
+        } else if (n >= SIZE) {
+            expand_block<Block>(to, text);
+            if (n > SIZE) {
+                const char* const last = text + (n - SIZE);
+                to -= stored_for_first<Block>(last, SIZE, 2 * SIZE - n);
+                expand_block<Block>(to, last);
+            }
+        } else if (n >= 16) {
+            expand_parts<Block, 16>(to, text, n);
+        } else if (n >= 8) {
+            expand_parts<Block, 8>(to, text, n);
+        } else if (n >= 4) {
+            expand_parts<Block, 4>(to, text, n);
+        } else if (n >= 2) {
+            expand_parts<Block, 2>(to, text, n);
+        } else if (n == 1) {
+            expand_parts<Block, 1>(to, text, n);
+        }
+        return static_cast<std::uint32_t>(to - out);
+    }
+}
+
+// The same, the last step reading the padding past the text and counting no LF there, so that no
+// step begins again over bytes already converted. Reads up to PADDING bytes past the text; out
+// needs room for 2 * n + OVERRUN. Returns the bytes of out that count.
+template <WriteBlock Block>
+[[gnu::always_inline]] inline std::uint32_t expand_lf_padded_with(char* out, const char* text,
+                                                                  std::uint32_t n) {
+    constexpr std::uint32_t WHOLE = STEP<Block>;
+    // The last step begins at least a byte before the end and reads up to a step from there; a
+    // step of few LFs, a whole step before the end, reads up to 3 * SIZE - 1 bytes from its start.
+    static_assert(WHOLE - 1 <= PADDING && 3 * Block::SIZE - 1 - WHOLE <= PADDING);
+    char* to = out;
+    const char* const from = expand_steps<Block>(to, text, n, WHOLE);
+    const auto keep = static_cast<std::uint32_t>(text + n - from);
+    if (keep > 0) {
+        expand_step<Block, Lfs::KEPT>(to, from, keep);
+        to -= WHOLE - keep;  // the padding's bytes, one place each
+    }
+    return static_cast<std::uint32_t>(to - out);
 }
 
 }  // namespace MIRZET_SCAN_VARIANT
