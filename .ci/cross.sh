@@ -13,7 +13,7 @@
 #   4. with --long, the copy of a sparse file past 4 GiB.
 # The build is the release build, link-time optimisation included, with warnings as errors.
 # Every test ctest runs counts, and every other check as one. Ends with
-# `cross: N passed, N failed, N skipped`.
+# `cross: N passed, N failed` (and `, N skipped` where tests skipped themselves).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 arch=${1:?usage: .ci/cross.sh ARCH [--long]}
@@ -27,20 +27,13 @@ case $arch in
 esac
 toolchain=$root/cmake/toolchains/$arch.cmake
 build=$root/build/cross-$arch
-passed=0
-failed=0
-skipped=0
-say() { printf 'cross-%s: %s\n' "$arch" "$*"; }
-verdict() {  # verdict STATUS WHAT
-  if [ "$1" -eq 0 ]; then passed=$((passed + 1)); say "ok: $2"; else failed=$((failed + 1)); say "FAILED: $2"; fi
-}
+. "$root/.ci/checks.sh"
 # tests LOG WHAT: counts the tests of a ctest run, and says how it went.
 tests() {
   local summary run bad skips
   summary=$(grep -o '[0-9]* tests\? failed out of [0-9]*' "$1" | tail -n 1)
   if [ -z "$summary" ]; then
-    failed=$((failed + 1))
-    say "FAILED: $2: no test ran"
+    flunk "$2: no test ran"
     tail -n 20 "$1"
     return
   fi
@@ -50,27 +43,22 @@ tests() {
   passed=$((passed + run - bad - skips))
   failed=$((failed + bad))
   skipped=$((skipped + skips))
-  if [ "$bad" -eq 0 ]; then say "ok: $2 ($summary)"; else say "FAILED: $2 ($summary)"; fi
+  if [ "$bad" -eq 0 ]; then echo "ok: $2 ($summary)"; else echo "FAIL: $2 ($summary)"; fi
   grep -E '\*\*\*Failed|Skipped\)' "$1" | sed 's/^/    /'
 }
 finish() {
-  printf 'cross: %d passed, %d failed, %d skipped\n' "$passed" "$failed" "$skipped"
-  [ "$failed" -eq 0 ]
+  sums cross
   exit
 }
 
-need=()
-command -v "$triplet-g++" >/dev/null || need+=("g++-$triplet")
-[ -d /usr/src/googletest ] || need+=(googletest)
-if [ -n "$emulator" ]; then
-  command -v "$emulator" >/dev/null || need+=(qemu-user)
-else
-  # The 32-bit loader and C++ library that run i386 programs on this x86-64 machine.
-  [ -e /lib/ld-linux.so.2 ] && [ -e /usr/lib32/libstdc++.so.6 ] || need+=(libc6-i386 lib32stdc++6)
-fi
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq && apt-get install -y -qq --no-remove "${need[@]}" >/dev/null
-fi
+# What it needs comes from .ci/install: the cross compiler, GoogleTest's source, and qemu-user or,
+# for i386, the 32-bit loader and C++ library that run i386 programs on this x86-64 machine.
+for tool in "$triplet-g++" ${emulator:+"$emulator"}; do
+  command -v "$tool" >/dev/null || { flunk "$tool is here (bash .ci/install)" && finish; }
+done
+[ -d /usr/src/googletest ] || { flunk "GoogleTest's source is here (bash .ci/install)" && finish; }
+[ -n "$emulator" ] || { [ -e /lib/ld-linux.so.2 ] && [ -e /usr/lib32/libstdc++.so.6 ]; } ||
+  { flunk "the 32-bit loader and C++ library are here (bash .ci/install)" && finish; }
 # As the toolchain file starts the tests: the target's own loader and libraries, from /usr/TRIPLET.
 run_on_target=()
 [ -n "$emulator" ] && run_on_target=("$emulator" -L "/usr/$triplet" -E "LD_LIBRARY_PATH=/usr/$triplet/lib")

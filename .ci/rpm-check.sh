@@ -32,22 +32,16 @@ finish() {
   exit
 }
 
-# The rpm tools, find-debuginfo's stripper, and what the package builds with.
-need=()
-command -v rpmbuild >/dev/null || need+=(rpm)
-command -v rpmlint >/dev/null || need+=(rpmlint)
-command -v rpm2cpio >/dev/null || need+=(rpm2cpio)
-command -v cpio >/dev/null || need+=(cpio)
-command -v eu-strip >/dev/null || need+=(elfutils)
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v git >/dev/null || need+=(git)
-[ -f /usr/lib/x86_64-linux-gnu/libgtest.a ] || need+=(libgtest-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove --no-install-recommends \
-    "${need[@]}" >/dev/null
-fi
+# The rpm tools, find-debuginfo's stripper, and what the package builds with, from .ci/install.
+tools() {
+  local tool missing=()
+  for tool in rpmbuild rpmlint rpm2cpio cpio eu-strip cmake g++ git; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+  done
+  [ -f /usr/include/gtest/gtest.h ] || missing+=(GoogleTest)
+  [ ${#missing[@]} -eq 0 ] || { echo "missing: ${missing[*]} (bash .ci/install)" && return 1; }
+}
+check "the tools are here" tools || finish
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -22,7 +22,7 @@
 #      data is in mirzet.debug beside it, with the same build ID.
 # Needs root, for chroot, and the packages cmake g++ g++-aarch64-linux-gnu qemu-user-static
 # valgrind strace python3 musl-dev musl-dev:arm64 (the last through `dpkg --add-architecture
-# arm64`); what is missing is installed here. The last line is "static-check: N passed, N failed".
+# arm64`), which .ci/install installs. The last line is "static-check: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$PWD
@@ -35,23 +35,17 @@ if [ "$(id -u)" -ne 0 ]; then
   sums static-check
   exit
 fi
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
-command -v qemu-aarch64-static >/dev/null || need+=(qemu-user-static)
-command -v valgrind >/dev/null || need+=(valgrind)
-command -v strace >/dev/null || need+=(strace)
-command -v python3 >/dev/null || need+=(python3)
-[ -e /usr/lib/x86_64-linux-musl/rcrt1.o ] || need+=(musl-dev)
-[ -e /usr/lib/aarch64-linux-musl/rcrt1.o ] || need+=(musl-dev:arm64)
-if [ ${#need[@]} -gt 0 ]; then
-  dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
-  apt-get update -qq
-  # Without the recommended binfmt registration: programs of other architectures are started
-  # through the emulator by name, here and in .ci/cross.sh.
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove --no-install-recommends \
-    "${need[@]}" >/dev/null
+missing=()
+for tool in cmake g++ aarch64-linux-gnu-g++ qemu-aarch64-static valgrind strace python3; do
+  command -v "$tool" >/dev/null || missing+=("$tool")
+done
+for start in /usr/lib/x86_64-linux-musl/rcrt1.o /usr/lib/aarch64-linux-musl/rcrt1.o; do
+  [ -e "$start" ] || missing+=("$start")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  flunk "missing: ${missing[*]} (bash .ci/install)"
+  sums static-check
+  exit
 fi
 
 rm -rf "$work"

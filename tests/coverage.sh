@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-command -v gcovr >/dev/null || { apt-get update -qq && apt-get install -y -qq gcovr >/dev/null; }
+command -v gcovr >/dev/null || { echo "coverage: gcovr is missing (bash .ci/install)" >&2; exit 1; }
 
 build=build/coverage
 cmake --preset coverage >/dev/null

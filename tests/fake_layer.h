@@ -29,7 +29,7 @@ inline void reset_world() {
     fake::reset();
     set_fatal_error_handler(nullptr);
     // The byte loops' path, as the program takes it, so that these tests run on each path the
-    // processor has (.ci/paths.sh).
+    // processor has (the `paths` label).
     scan::use_path(scan::path_named(std::getenv("MIRZET_SIMD")));
 }
 

@@ -76,13 +76,7 @@ command -v xorriso >/dev/null || need_pkgs+=(xorriso)
 command -v cpio >/dev/null || need_pkgs+=(cpio)
 command -v python3 >/dev/null || need_pkgs+=(python3)
 command -v gcc >/dev/null || need_pkgs+=(gcc)
-if [ ${#need_pkgs[@]} -gt 0 ]; then
-    say "installing ${need_pkgs[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    { apt-get install -y --no-install-recommends "${need_pkgs[@]}" ||
-      { apt-get update && apt-get install -y --no-install-recommends "${need_pkgs[@]}"; }; } >&2 ||
-        die "apt-get install ${need_pkgs[*]} failed"
-fi
+[ ${#need_pkgs[@]} -eq 0 ] || die "missing: ${need_pkgs[*]} (bash .ci/install installs them)"
 if file -b "$PROG" 2>/dev/null | grep -q 'dynamically linked'; then
     say "warning: $PROG is dynamically linked; the guest has no libc, build it with -static"
 fi
