@@ -275,7 +275,7 @@ void BM_kernel(benchmark::State& state, int kernel) {
             benchmark::DoNotOptimize(scan::squeeze_crlf(work.data(), KERNEL_SIZE).kept);
         } else {
             std::memcpy(work.data(), lf.data(), KERNEL_SIZE);
-            benchmark::DoNotOptimize(scan::squeeze_crlf(work.data(), KERNEL_SIZE).stop);
+            benchmark::DoNotOptimize(scan::squeeze_crlf(work.data(), KERNEL_SIZE).data_end);
         }
     }
     scan::use_path(scan::best_path());

@@ -259,11 +259,12 @@ using SqueezeLoop = Squeezed (*)(char*, std::uint32_t);
     std::vector<char> fast = bytes, plain = bytes;
     const Squeezed fast_s = squeeze_fast(fast.data(), n);
     const Squeezed plain_s = squeeze_crlf_plain(plain.data(), n);
-    if (fast_s.stop != plain_s.stop || fast_s.kept != plain_s.kept || fast_s.read != plain_s.read)
+    if (fast_s.data_end != plain_s.data_end || fast_s.kept != plain_s.kept ||
+        fast_s.read != plain_s.read)
         return ::testing::AssertionFailure()
-               << "n " << n << ": kept, read, stop " << fast_s.kept << ", " << fast_s.read << ", "
-               << fast_s.stop << " against " << plain_s.kept << ", " << plain_s.read << ", "
-               << plain_s.stop;
+               << "n " << n << ": kept, read, data_end " << fast_s.kept << ", " << fast_s.read
+               << ", " << fast_s.data_end << " against " << plain_s.kept << ", " << plain_s.read
+               << ", " << plain_s.data_end;
     if (bytes_of(fast.data(), fast_s.kept) != bytes_of(plain.data(), plain_s.kept))
         return ::testing::AssertionFailure() << "n " << n << ": the bytes kept differ";
     const auto unread = static_cast<std::uint32_t>(bytes.size()) - plain_s.read;

@@ -502,13 +502,13 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
 [[gnu::noinline]] std::int32_t convert_text(int fd, FdInfo& info, char* buffer, std::size_t n) {
     char* const end = buffer + n;
     const scan::Squeezed squeezed = scan::squeeze_crlf(buffer, static_cast<std::uint32_t>(n));
-    char* const stop = buffer + squeezed.stop;  // the first Ctrl-Z, or the end
+    char* const data_end = buffer + squeezed.data_end;  // the first Ctrl-Z, or the end
     char* out = buffer + squeezed.kept;
-    const char* const last = buffer + squeezed.read;  // the byte before the stop, if left
-    if (last < stop) {
+    const char* const last = buffer + squeezed.read;  // the byte before the data's end, if left
+    if (last < data_end) {
         if (*last != CR) {
             *out++ = *last;
-        } else if (stop < end) {
+        } else if (data_end < end) {
             *out++ = CR;  // a Ctrl-Z follows it
         } else {
             const Settled settled = settle_final_cr(fd, info, buffer, out);
@@ -516,7 +516,7 @@ Settled settle_final_cr(int fd, FdInfo& info, char* buffer, char* out) {
             out = settled.out;
         }
     }
-    if (stop < end && !(info.fd_flags & FD_DEVICE)) info.fd_flags |= FD_EOF;
+    if (data_end < end && !(info.fd_flags & FD_DEVICE)) info.fd_flags |= FD_EOF;
     return static_cast<std::int32_t>(out - buffer);
 }
 

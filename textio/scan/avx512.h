@@ -91,8 +91,8 @@ struct Avx512ReadBlock : SpacedMask<std::uint64_t, 1> {
     }
 
     // The first n bytes, n below SIZE, and zeros after them, and the kept among them stored:
-    // masked, so that no byte past them is read or written, and the last bytes before the stop
-    // cost a block, not a byte at a time.
+    // masked, so that no byte past them is read or written, and the last bytes before the data's
+    // end cost a block, not a byte at a time.
     static Bytes load_first(const char* from, std::uint32_t n) {
         return _mm512_maskz_loadu_epi8(_bzhi_u64(~std::uint64_t{0}, n), from);
     }

@@ -12,7 +12,7 @@ namespace mirzet::scan {
 struct Squeezed {
     std::uint32_t kept;
     std::uint32_t read;
-    std::uint32_t stop;
+    std::uint32_t data_end;
 };
 
 inline namespace MIRZET_SCAN_VARIANT {
@@ -60,9 +60,9 @@ template <FindsCrOrCtrlZ Block>
 
 // What a conversion that moved nothing returns: every byte before the data's end kept in place,
 // the last of them left to the caller, whose CR may pair with the next block.
-inline Squeezed nothing_moved(std::uint32_t stop) {
-    const std::uint32_t before_last = stop > 0 ? stop - 1 : 0;
-    return {before_last, before_last, stop};
+inline Squeezed nothing_moved(std::uint32_t data_end) {
+    const std::uint32_t before_last = data_end > 0 ? data_end - 1 : 0;
+    return {before_last, before_last, data_end};
 }
 
 // The index of the first CR among n bytes, or n when there is none.
@@ -260,20 +260,20 @@ template <ReadByteBlock Block>
 }
 
 // Converts the text in place up to the data's end, the first Ctrl-Z among its n bytes or the
-// text's end (Squeezed::stop): each CR-LF becomes LF, a lone CR stays. It ends before the data's
-// last byte, or after it when a pair ends there, and leaves that byte, whose CR may pair with the
-// next block, to the caller.
+// text's end (Squeezed::data_end): each CR-LF becomes LF, a lone CR stays. It ends before the
+// data's last byte, or after it when a pair ends there, and leaves that byte, whose CR may pair
+// with the next block, to the caller.
 inline Squeezed squeeze_crlf_plain(char* text, std::uint32_t n) {
-    std::uint32_t stop = 0;
-    while (stop < n && text[stop] != CTRL_Z)
-        ++stop;
+    std::uint32_t data_end = 0;
+    while (data_end < n && text[data_end] != CTRL_Z)
+        ++data_end;
     std::uint32_t kept = 0, read = 0;
-    while (read + 1 < stop) {
+    while (read + 1 < data_end) {
         const bool pair = text[read] == CR && text[read + 1] == LF;
         text[kept++] = pair ? LF : text[read];
         read += pair ? 2 : 1;
     }
-    return {kept, read, stop};
+    return {kept, read, data_end};
 }
 
 // The bytes have moved down a block or more: every block from `from` up to `end` is stored whole,
@@ -311,11 +311,11 @@ template <ReadByteBlock Block>
 // depends on the lines. Counts, not pointers, say how far: no pointer past the data is formed.
 template <StoresWithout Block>
 void squeeze_blocks_without_pairs(char* text, std::uint32_t& kept, std::uint32_t& read,
-                                  std::uint32_t stop) {
+                                  std::uint32_t data_end) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
     const char* from = text + read;
-    const std::uint32_t last = stop - 1;  // the data's last byte: no block reaches it
+    const std::uint32_t last = data_end - 1;  // the data's last byte: no block reaches it
     if (last > read + SIZE) {
         const char* const end = text + (last - SIZE);  // the blocks begin before it
         do {
@@ -350,15 +350,15 @@ void squeeze_blocks_without_pairs(char* text, std::uint32_t& kept, std::uint32_t
 // pair then costs a test and a copy, and a lone CR its test alone.
 template <ReadByteBlock Block>
 void squeeze_blocks_cr_by_cr(char* text, std::uint32_t& kept, std::uint32_t& read,
-                             std::uint32_t stop) {
+                             std::uint32_t data_end) {
     constexpr std::uint32_t SIZE = Block::SIZE;
     char* to = text + kept;
     const char* from = text + read;
     // The blocks end before the data's last byte: each begins at the latest a block and a byte
     // before the end, and while the bytes have moved down less than a block, `to` lies less than
     // a block before it.
-    if (stop > SIZE) {
-        const char* const last_block = text + (stop - 1 - SIZE);
+    if (data_end > SIZE) {
+        const char* const last_block = text + (data_end - 1 - SIZE);
         while (from <= last_block && from < to + SIZE) {
             const typename Block::Bytes bytes = Block::load(from);
             const typename Block::Mask crs = Block::template mask<CR>(bytes);
@@ -383,7 +383,7 @@ void squeeze_blocks_cr_by_cr(char* text, std::uint32_t& kept, std::uint32_t& rea
     // A pair's block, stored again from its LF, is read up to a block past the block it is in, and
     // a pair whose CR ends a block has its LF read by the next: each block ends two blocks before
     // the data's end, so both reads stay before it and the last byte is never a pair's LF.
-    const char* const end = text + stop;
+    const char* const end = text + data_end;
     if (end - from > static_cast<std::ptrdiff_t>(2 * SIZE))
         squeeze_far_blocks<Block>(to, from, end - 2 * SIZE);
     kept = static_cast<std::uint32_t>(to - text);
@@ -393,11 +393,11 @@ void squeeze_blocks_cr_by_cr(char* text, std::uint32_t& kept, std::uint32_t& rea
 // Once a pair has been dropped and every byte moves, by the block's own algorithm.
 template <ReadBlock Block>
 [[gnu::always_inline]] inline void squeeze_moving(char* text, std::uint32_t& kept,
-                                                  std::uint32_t& read, std::uint32_t stop) {
+                                                  std::uint32_t& read, std::uint32_t data_end) {
     if constexpr (Block::READ == ReadStep::CR_BY_CR)
-        squeeze_blocks_cr_by_cr<Block>(text, kept, read, stop);
+        squeeze_blocks_cr_by_cr<Block>(text, kept, read, data_end);
     else
-        squeeze_blocks_without_pairs<Block>(text, kept, read, stop);
+        squeeze_blocks_without_pairs<Block>(text, kept, read, data_end);
 }
 
 // Fast because nothing moves until the first pair, which is looked for alone, and after it a line
@@ -405,18 +405,18 @@ template <ReadBlock Block>
 // line: inlined into the one-pass search's caller, its loop compiles to more instructions.
 template <ReadBlock Block>
 [[gnu::noinline]] Squeezed squeeze_crlf_in_two_passes(char* text, std::uint32_t n) {
-    const std::uint32_t stop = find_byte_with<CTRL_Z, Block>(text, n);
-    const std::uint32_t pair = find_pair_with<Block>(text, stop);
-    if (pair == stop) return nothing_moved(stop);
+    const std::uint32_t data_end = find_byte_with<CTRL_Z, Block>(text, n);
+    const std::uint32_t pair = find_pair_with<Block>(text, data_end);
+    if (pair == data_end) return nothing_moved(data_end);
     text[pair] = LF;
     std::uint32_t kept = pair + 1, read = pair + 2;
-    squeeze_moving<Block>(text, kept, read, stop);  // from here on every byte moves
-    while (read + 1 < stop) {
-        const std::uint32_t run = find_cr_with<Block>(text + read, stop - 1 - read);
+    squeeze_moving<Block>(text, kept, read, data_end);  // from here on every byte moves
+    while (read + 1 < data_end) {
+        const std::uint32_t run = find_cr_with<Block>(text + read, data_end - 1 - read);
         move_down_with<Block>(text + kept, text + read, run);  // a pair has gone: every byte moves
         kept += run;
         read += run;
-        if (read + 1 == stop) break;
+        if (read + 1 == data_end) break;
         if (text[read + 1] != LF) {
             text[kept++] = CR;
             read += 1;
@@ -424,9 +424,9 @@ template <ReadBlock Block>
         }
         text[kept++] = LF;
         read += 2;
-        squeeze_moving<Block>(text, kept, read, stop);  // from here on every byte moves
+        squeeze_moving<Block>(text, kept, read, data_end);  // from here on every byte moves
     }
-    return {kept, read, stop};
+    return {kept, read, data_end};
 }
 
 // Where the block looks for a CR and a Ctrl-Z at once, text with no CR before its end, most of
@@ -439,7 +439,7 @@ Squeezed squeeze_crlf_with(char* text, std::uint32_t n) {
         const std::uint32_t at = find_cr_or_ctrl_z_with<Block>(text, n);
         if (at == n || text[at] == CTRL_Z) return nothing_moved(at);
         const Squeezed rest = squeeze_crlf_in_two_passes<Block>(text + at, n - at);
-        return {at + rest.kept, at + rest.read, at + rest.stop};
+        return {at + rest.kept, at + rest.read, at + rest.data_end};
     } else {
         return squeeze_crlf_in_two_passes<Block>(text, n);
     }
