@@ -47,6 +47,12 @@ struct NeonBlock : BitPerByte {
     static Mask mask(Bytes bytes) {
         return as_mask(eights(equal<C>(bytes)));
     }
+    // The mask's bits of the first n bytes, for any n, by a shift alone: tested against the
+    // block's size, as the compiler does it here, n costs a branch, and the last step of a padded
+    // text gives it where the text ends, which is as hard to guess as the end of the loop.
+    static Mask first_bytes(Mask mask, std::uint32_t n) {
+        return mask & static_cast<Mask>((std::uint64_t{1} << std::min(n, SIZE)) - 1);
+    }
 
     // The block with a CR before each LF, stored from `to`: each eight bytes, beside eight CRs,
     // looked up by their LFs into sixteen, and stored where the eight before them end. No branch
@@ -55,11 +61,13 @@ struct NeonBlock : BitPerByte {
     static constexpr std::uint32_t WITH_CRS_OVERRUN = 64;
     static std::uint32_t store_with_crs(char* to, Bytes bytes, Mask lfs) {
         // The LFs as given, a byte of the mask for each eight bytes: the last step of a padded
-        // text gives them without those of its padding. Kept in a register the compiler may not
+        // text gives them without those of its padding. Left free, so that the compiler takes
+        // them from the register the search folded them in: held in place, they cost two moves
+        // for every block with a line end. The CRs are kept in a register the compiler may not
         // move, else it does all of this before the loop's test for a line end, for every block.
-        uint8x8_t lfs_by_eights = vcreate_u8(lfs);
+        const uint8x8_t lfs_by_eights = vcreate_u8(lfs);
         uint64x2_t crs = vreinterpretq_u64_u8(vdupq_n_u8(CR));
-        asm volatile("" : "+w"(lfs_by_eights), "+w"(crs));
+        asm volatile("" : "+w"(crs));
         const std::uint64_t orders = offsets_in_table<4>(lfs_by_eights);
         const std::uint32_t ends = ends_of_eights(lfs_by_eights, 1);
         return store_eights(to, ends, [&](std::uint8_t* at, std::uint32_t eight) {
