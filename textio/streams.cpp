@@ -372,100 +372,15 @@ void store_char(Stream* stream, char c) {
     }
 }
 
-}  // namespace
-
-void emit_char(int ch, Stream* stream, std::int32_t* count) {
-    if (*count < 0) return;
-    if (*count == INT32_MAX) {  // the count could not say how many went out
-        *count = -1;
-        return;
-    }
-    int outcome;
-    if (--stream->count >= 0) {
-        store_char(stream, static_cast<char>(ch));
-        outcome = static_cast<unsigned char>(ch);
-    } else {
-        outcome = flush_and_put(ch, stream);
-    }
-    *count = outcome == -1 ? -1 : *count + 1;
-}
-
-namespace {
-
-// How many characters may go straight into the buffer without a flush: the room left, bounded by
-// what is wanted and by what the running count can still hold.
-std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) {
-    std::int32_t run = stream->count < n ? stream->count : n;
-    return run < INT32_MAX - count ? run : INT32_MAX - count;
-}
-
-// The general case of emit_chars and emit_repeat: runs as far as the room goes, a flush for each
-// character beyond it. The n characters are copied from text, or are ch repeated when text is
-// null; each run of padded text is padded too, by the text after it. Kept out of line so that
-// emit_chars's common case stays a few instructions.
-[[gnu::noinline]] void emit_in_runs(const char* text, int ch, std::int32_t n, Stream* stream,
-                                    std::int32_t* count, bool padded) {
-    const auto run_into_room = [&] {
-        const std::int32_t run = storable(stream, n, *count);
-        if (run <= 0) return;
-        store_chars(stream, text, ch, run, padded);
-        if (text != nullptr) text += run;
-        *count += run;
-        n -= run;
-    };
-    // A piece that crosses the buffer's end is a run, a flush and a run. The first run is taken
-    // before the loop, so that the test after it is not the test after the last: to a predictor
-    // that keys on the branches just taken, the two would look alike and go opposite ways.
-    if (*count < 0) return;
-    run_into_room();
-    while (n > 0 && *count >= 0) {
-        emit_char(text != nullptr ? static_cast<unsigned char>(*text++) : ch, stream, count);
-        --n;
-        if (*count >= 0) run_into_room();
-    }
-}
-
-}  // namespace
-
-void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
-    emit_in_runs(nullptr, ch, n, stream, count, false);
-}
-
-namespace {
-
-[[gnu::always_inline]] inline void emit_text(const char* text, std::int32_t n, Stream* stream,
-                                             std::int32_t* count, bool padded) {
-    // Most runs fit the room left whole: one copy and nothing else to decide.
-    if (n > 0 && n <= stream->count && *count >= 0 && n <= INT32_MAX - *count) {
-        *count += n;
-        store_chars(stream, text, 0, n, padded);
-        return;
-    }
-    emit_in_runs(text, 0, n, stream, count, padded);
-}
-
-}  // namespace
-
-void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
-    emit_text(text, n, stream, count, false);
-}
-
-void emit_padded_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
-    emit_text(text, n, stream, count, true);
-}
-
-// ---- flushing ----
-
-namespace {
-
 // Writes the pending bytes of a buffer through its sink; the result is pending when all went out.
 std::int32_t write_pending(const Stream* stream, std::int32_t pending) {
     return stream->sink->write(stream->fd, stream->base, static_cast<std::uint32_t>(pending));
 }
 
-}  // namespace
-
-int flush_and_put(int ch, Stream* stream) {
+// flush_and_put's work: writes what the buffer holds, then stores ch, or writes it alone when the
+// stream has no buffer. Inlined where a character is put, so that a flush between two runs of
+// emit_in_runs costs no call.
+[[gnu::always_inline]] inline int flush_then_put(int ch, Stream* stream) {
     if (!(stream->flags & (STREAM_WRITE | STREAM_UPDATE)) || (stream->flags & STREAM_STRING)) {
         stream->flags |= STREAM_ERROR;
         return -1;
@@ -507,6 +422,104 @@ int flush_and_put(int ch, Stream* stream) {
     if (stream->sink->write(stream->fd, &byte, 1) == 1) return static_cast<unsigned char>(byte);
     stream->flags |= STREAM_ERROR;
     return -1;
+}
+
+// emit_char's work, inlined into emit_in_runs too: there it is the flush between two runs, taken
+// once per buffer, and a call would cost more than the character.
+[[gnu::always_inline]] inline void put_char(int ch, Stream* stream, std::int32_t* count) {
+    if (*count < 0) return;
+    if (*count == INT32_MAX) {  // the count could not say how many went out
+        *count = -1;
+        return;
+    }
+    int outcome;
+    if (--stream->count >= 0) {
+        store_char(stream, static_cast<char>(ch));
+        outcome = static_cast<unsigned char>(ch);
+    } else {
+        outcome = flush_then_put(ch, stream);
+    }
+    *count = outcome == -1 ? -1 : *count + 1;
+}
+
+}  // namespace
+
+void emit_char(int ch, Stream* stream, std::int32_t* count) {
+    put_char(ch, stream, count);
+}
+
+namespace {
+
+// How many characters may go straight into the buffer without a flush: the room left, bounded by
+// what is wanted and by what the running count can still hold.
+std::int32_t storable(const Stream* stream, std::int32_t n, std::int32_t count) {
+    std::int32_t run = stream->count < n ? stream->count : n;
+    return run < INT32_MAX - count ? run : INT32_MAX - count;
+}
+
+// Stores as much of the n characters as the room holds, and counts them. Always inlined, so that
+// each place in emit_in_runs knows whether it copies text, padded or not, or repeats a character.
+[[gnu::always_inline]] inline void run_into_room(const char*& text, int ch, std::int32_t& n,
+                                                 Stream* stream, std::int32_t* count, bool padded) {
+    const std::int32_t run = storable(stream, n, *count);
+    if (run <= 0) return;
+    store_chars(stream, text, ch, run, padded);
+    if (text != nullptr) text += run;
+    *count += run;
+    n -= run;
+}
+
+// The general case of emit_chars and emit_repeat: runs as far as the room goes, a flush for each
+// character beyond it. The n characters are copied from text, or are ch repeated when text is
+// null; each run of padded text is padded too, by the text after it. Kept out of line so that
+// emit_chars's common case stays a few instructions.
+[[gnu::noinline]] void emit_in_runs(const char* text, int ch, std::int32_t n, Stream* stream,
+                                    std::int32_t* count, bool padded) {
+    // A piece that crosses the buffer's end is a run, a flush and a run. The first run is taken
+    // before the loop, so that the test after it is not the test after the last: to a predictor
+    // that keys on the branches just taken, the two would look alike and go opposite ways.
+    if (*count < 0) return;
+    run_into_room(text, ch, n, stream, count, padded);
+    while (n > 0 && *count >= 0) {
+        put_char(text != nullptr ? static_cast<unsigned char>(*text++) : ch, stream, count);
+        --n;
+        if (*count >= 0) run_into_room(text, ch, n, stream, count, padded);
+    }
+}
+
+}  // namespace
+
+void emit_repeat(int ch, std::int32_t n, Stream* stream, std::int32_t* count) {
+    emit_in_runs(nullptr, ch, n, stream, count, false);
+}
+
+namespace {
+
+[[gnu::always_inline]] inline void emit_text(const char* text, std::int32_t n, Stream* stream,
+                                             std::int32_t* count, bool padded) {
+    // Most runs fit the room left whole: one copy and nothing else to decide.
+    if (n > 0 && n <= stream->count && *count >= 0 && n <= INT32_MAX - *count) {
+        *count += n;
+        store_chars(stream, text, 0, n, padded);
+        return;
+    }
+    emit_in_runs(text, 0, n, stream, count, padded);
+}
+
+}  // namespace
+
+void emit_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+    emit_text(text, n, stream, count, false);
+}
+
+void emit_padded_chars(const char* text, std::int32_t n, Stream* stream, std::int32_t* count) {
+    emit_text(text, n, stream, count, true);
+}
+
+// ---- flushing ----
+
+int flush_and_put(int ch, Stream* stream) {
+    return flush_then_put(ch, stream);
 }
 
 void discard_pending(Stream* stream) {
