@@ -106,7 +106,8 @@ constexpr Path EVERY_PATH[] = {Path::BASELINE, Path::AVX2, Path::AVX512};
 // The baseline's kernels, on the block of the build.
 inline constexpr Kernels BASELINE_KERNELS = {
     expand_lf_with<NativeBlock>, expand_lf_all_with<NativeBlock>,
-    expand_lf_padded_with<NativeBlock>, squeeze_crlf_with<NativeBlock>, find_last_lf_by_library};
+    expand_lf_padded_with<NativeBlock>, squeeze_crlf_with<NativeBlock>,
+    find_last_lf_for<NativeBlock>};
 
 // The builds beyond the baseline: the loops built for AVX2, with BMI1's bit instructions and
 // POPCNT, which every processor with AVX2 has beside it; and for AVX-512 with VBMI2's expand and

@@ -95,6 +95,36 @@ enum class ReadSearch : std::uint8_t {
     CR_OR_CTRL_Z,    // both at once, a window of blocks at a time, by cr_or_ctrl_z
 };
 
+// Whether the C library's searches (memchr, memrchr) are chosen for the processor as the program
+// loads, as glibc's are on x86-64, where they search wider registers than the baseline's. Other C
+// libraries, musl among them, search a word or a byte at a time.
+#if defined(__GLIBC__) && defined(__x86_64__)
+constexpr bool LIBRARY_SEARCHES_FOR_PROCESSOR = true;
+#else
+constexpr bool LIBRARY_SEARCHES_FOR_PROCESSOR = false;
+#endif
+
+// A block that searches for a byte a window at a time: window_holds<C>, whether the WINDOW bytes
+// at `from`, a whole number of blocks, hold a C. A block whose windows must start on a boundary
+// says so by WINDOW_ALIGNMENT, a power of two no larger than a block.
+template <class B>
+concept SearchesByWindows = ReadByteBlock<B> && requires(const char* from) {
+    { B::template window_holds<LF>(from) } -> std::same_as<bool>;
+    requires B::WINDOW % B::SIZE == 0;
+};
+
+// Whether a block leaves its searches for one byte to the C library: where it has no windows, as
+// the portable word has none, or where the library's search is wider than its own.
+template <class B>
+constexpr bool searches_by_library() {
+    if constexpr (!SearchesByWindows<B>)
+        return true;
+    else if constexpr (requires { B::LIBRARY_SEARCHES_WIDER; })
+        return B::LIBRARY_SEARCHES_WIDER;
+    else
+        return false;
+}
+
 // first and count over a mask that spans BITS bits for each byte, of which a matching byte
 // sets one, the first byte's lowest: an index is a bit's position over BITS.
 template <class M, std::uint32_t BITS>

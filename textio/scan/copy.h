@@ -175,14 +175,23 @@ template <ByteBlock Block>
         return find_last_lf_plain(from, n);
 }
 
-// The library's search where it has one, for the baseline's narrower registers: the library's
-// build for the processor searches wider ones.
+// The library's search where it has one: for the portable word, too narrow to beat it, and beside
+// a library whose search is wider than the block's.
 inline const char* find_last_lf_by_library(const char* from, std::size_t n) {
 #if MIRZET_HAVE_MEMRCHR
     return static_cast<const char*>(memrchr(from, LF, n));
 #else
     return find_last_lf_with<WordBlock>(from, n);
 #endif
+}
+
+// The last LF by the block's own search, or by the library's where the block leaves it that.
+template <ByteBlock Block>
+const char* find_last_lf_for(const char* from, std::size_t n) {
+    if constexpr (searches_by_library<Block>())
+        return find_last_lf_by_library(from, n);
+    else
+        return find_last_lf_with<Block>(from, n);
 }
 
 // Whether the C library copies a few KB by a string instruction, as x86's does, which some

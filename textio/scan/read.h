@@ -21,15 +21,13 @@ inline namespace MIRZET_SCAN_VARIANT {
 
 // What ReadSearch::CR_OR_CTRL_Z asks of a block: cr_or_ctrl_z, the mask of its bytes that are
 // either, and window_holds_cr_or_ctrl_z, whether the WINDOW bytes at `from`, a whole number of
-// blocks, hold one; window_holds<C>, whether they hold a C. Blocks of CTRL_Z_THEN_CR leave the
-// Ctrl-Z to the library's search and then look for CRs: their own search for both would cost more
-// than the library's two.
+// blocks, hold one; window_holds<C>, whether they hold a C. Blocks of CTRL_Z_THEN_CR look for the
+// Ctrl-Z by one search and then for CRs by another, each by their windows or the library's.
 template <class B>
 concept FindsCrOrCtrlZ = ReadByteBlock<B> && requires(const char* from, typename B::Bytes bytes) {
     { B::cr_or_ctrl_z(bytes) } -> std::same_as<typename B::Mask>;
     { B::window_holds_cr_or_ctrl_z(from) } -> std::same_as<bool>;
-    { B::template window_holds<CR>(from) } -> std::same_as<bool>;
-    requires B::WINDOW % B::SIZE == 0;
+    requires SearchesByWindows<B>;
 };
 
 // The index of the first CR or Ctrl-Z among n bytes, or n when there is none.
@@ -121,31 +119,57 @@ concept ReadBlock = ReadByteBlock<B> && requires {
 
 // The index of the first C among n bytes, or n: a window of blocks at a time while it holds none,
 // then a block at a time, the last ending where the bytes end, as the search for a CR or a Ctrl-Z
-// goes. The read's own search where its blocks have windows; narrower blocks leave it to the
-// library's, which searches wider registers than theirs.
+// goes.
+template <char C, SearchesByWindows Block>
+[[gnu::always_inline]] inline std::uint32_t find_byte_by_windows(const char* from,
+                                                                 std::uint32_t n) {
+    constexpr std::uint32_t SIZE = Block::SIZE;
+    if (n < SIZE) {
+        for (std::uint32_t i = 0; i < n; ++i)
+            if (from[i] == C) return i;
+        return n;
+    }
+    std::uint32_t at = 0;
+    if constexpr (requires { Block::WINDOW_ALIGNMENT; }) {
+        // The first block, then windows from the first boundary after its start, at most a
+        // block on, so that the bytes before the windows are searched. A pointer steps the
+        // windows, tested against the last one's start: fewer instructions a window than a count.
+        static_assert(std::has_single_bit(Block::WINDOW_ALIGNMENT) &&
+                      Block::WINDOW_ALIGNMENT <= SIZE);
+        if (n >= SIZE + Block::WINDOW) {
+            const typename Block::Mask found = Block::template mask<C>(Block::load(from));
+            if (found != 0) return Block::first(found);
+            const auto misalignment =
+                static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(from)) &
+                (Block::WINDOW_ALIGNMENT - 1);
+            const char* window = from + (SIZE - misalignment);
+            const char* const last_window = from + (n - Block::WINDOW);
+            while (window <= last_window && !Block::template window_holds<C>(window))
+                window += Block::WINDOW;
+            at = static_cast<std::uint32_t>(window - from);
+        }
+    } else {
+        while (n - at >= Block::WINDOW && !Block::template window_holds<C>(from + at))
+            at += Block::WINDOW;
+    }
+    for (;;) {
+        const std::uint32_t start = std::min(at, n - SIZE);
+        const typename Block::Mask found = Block::template mask<C>(Block::load(from + start));
+        if (found != 0) return start + Block::first(found);
+        if (start == n - SIZE) return n;
+        at += SIZE;
+    }
+}
+
+// The same by the block's windows, or by the library's search where the block leaves it that.
 template <char C, ReadBlock Block>
 [[gnu::always_inline]] inline std::uint32_t find_byte_with(const char* from, std::uint32_t n) {
-    constexpr std::uint32_t SIZE = Block::SIZE;
-    if constexpr (Block::SEARCH == ReadSearch::CTRL_Z_THEN_CR) {
+    if constexpr (searches_by_library<Block>()) {
         const void* found = n > 0 ? std::memchr(from, C, n) : nullptr;  // null has no bytes
         return found != nullptr ? static_cast<std::uint32_t>(static_cast<const char*>(found) - from)
                                 : n;
     } else {
-        if (n < SIZE) {
-            for (std::uint32_t i = 0; i < n; ++i)
-                if (from[i] == C) return i;
-            return n;
-        }
-        std::uint32_t at = 0;
-        while (n - at >= Block::WINDOW && !Block::template window_holds<C>(from + at))
-            at += Block::WINDOW;
-        for (;;) {
-            const std::uint32_t start = std::min(at, n - SIZE);
-            const typename Block::Mask found = Block::template mask<C>(Block::load(from + start));
-            if (found != 0) return start + Block::first(found);
-            if (start == n - SIZE) return n;
-            at += SIZE;
-        }
+        return find_byte_by_windows<C, Block>(from, n);
     }
 }
 
