@@ -188,7 +188,7 @@ inline const char* find_last_lf_by_library(const char* from, std::size_t n) {
 // The last LF by the block's own search, or by the library's where the block leaves it that.
 template <ByteBlock Block>
 const char* find_last_lf_for(const char* from, std::size_t n) {
-    if constexpr (searches_by_library<Block>())
+    if constexpr (searches_by_library<Block>() || LIBRARY_FINDS_LAST_LF_FOR_PROCESSOR)
         return find_last_lf_by_library(from, n);
     else
         return find_last_lf_with<Block>(from, n);
