@@ -31,6 +31,14 @@ struct Avx2Register : BitPerByte {
         return static_cast<Mask>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(C))));
     }
+    // The masks of two blocks cut to their first n bytes together, n below 64, by one shift of a
+    // word: cut one at a time, each against the block's size, n costs a branch for each, and the
+    // last step of a padded text gives it where the text ends, as hard to guess as the loop's end.
+    static void first_bytes_of_two(Mask& first, Mask& second, std::uint32_t n) {
+        const std::uint64_t kept = (std::uint64_t{1} << n) - 1;
+        first &= static_cast<Mask>(kept);
+        second &= static_cast<Mask>(kept >> SIZE);
+    }
 };
 
 struct Avx2Block : Avx2Register {

@@ -172,8 +172,12 @@ template <WriteBlock Block, Lfs LFS = Lfs::ALL>
         typename Block::Mask first_lfs = Block::template mask<LF>(first),
                              second_lfs = Block::template mask<LF>(second);
         if constexpr (LFS == Lfs::KEPT) {
-            first_lfs = Block::first_bytes(first_lfs, keep);
-            second_lfs = Block::first_bytes(second_lfs, keep > SIZE ? keep - SIZE : 0);
+            if constexpr (requires { Block::first_bytes_of_two(first_lfs, second_lfs, keep); }) {
+                Block::first_bytes_of_two(first_lfs, second_lfs, keep);  // keep is below a step
+            } else {
+                first_lfs = Block::first_bytes(first_lfs, keep);
+                second_lfs = Block::first_bytes(second_lfs, keep > SIZE ? keep - SIZE : 0);
+            }
         }
         if constexpr (LFS == Lfs::FEW) {
             if (Block::count(first_lfs) + Block::count(second_lfs) <= Block::FEW_LFS_A_STEP) {
