@@ -40,13 +40,15 @@ inline namespace MIRZET_SCAN_VARIANT {
 
 // Which algorithm each block takes, as it declares them (WRITE, READ, SEARCH in block.h's terms):
 //
-//   block            bytes  runs in            write step        read step             read search
-//   WordBlock            8  other processors   STORE_AGAIN       CR_BY_CR CTRL_Z_THEN_CR Sse2Block
-//   32  x86-64 baseline    STORE_AGAIN       CR_BY_CR              CTRL_Z_THEN_CR NeonBlock 32
-//   arm64 baseline     WITH_CRS          WITHOUT_PAIRS         CR_OR_CTRL_Z Avx2Block           32
-//   avx2               WITH_CRS_OR_FEW   WITHOUT_PAIRS         CR_OR_CTRL_Z Avx512Block         32
-//   avx512, the write  WITH_CRS          -                     - Avx512ReadBlock     64  avx512,
-//   the read   -                 WITHOUT_PAIRS_TO_END  CR_OR_CTRL_Z
+// clang-format off
+//   block            bytes  runs in            write step       read step             read search
+//   WordBlock            8  other processors   STORE_AGAIN      CR_BY_CR              CTRL_Z_THEN_CR
+//   Sse2Block           32  x86-64 baseline    STORE_AGAIN      CR_BY_CR              CTRL_Z_THEN_CR
+//   NeonBlock           32  arm64 baseline     WITH_CRS         WITHOUT_PAIRS         CR_OR_CTRL_Z
+//   Avx2Block           32  avx2               WITH_CRS_OR_FEW  WITHOUT_PAIRS         CR_OR_CTRL_Z
+//   Avx512Block         32  avx512's write     WITH_CRS         -                     -
+//   Avx512ReadBlock     64  avx512's read      -                WITHOUT_PAIRS_TO_END  CR_OR_CTRL_Z
+// clang-format on
 //
 // WITH_CRS stores a block with its CRs by NEON's table lookups, AVX2's shuffles or AVX-512's one
 // expand; WITHOUT_PAIRS drops the pairs' CRs by lookups, shuffles or one compress. The write's
